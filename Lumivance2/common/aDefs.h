@@ -72,3 +72,6 @@ aErr aLinkSpec_Destroy(linkSpec** spec);
 // big-endian host these swap every 32-bit field; the port name is bytes.
 void aLinkSpec_ToBytes(const linkSpec& spec, uint8_t out[128]);
 void aLinkSpec_FromBytes(const uint8_t in[128], linkSpec* spec);
+
+// Display name of a device's model code; "Unknown" for a code not in the table.
+const char* aDefs_GetModelName(uint32_t modelCode);
