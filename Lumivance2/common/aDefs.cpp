@@ -36,7 +36,9 @@ uint32_t sGetLE32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-bool sIsIpType(linkType type) { return type == LINK_TCPIP || aLinkType_IsANet(type); }
+bool sIsIpType(linkType type) {
+    return type == LINK_TCPIP || aLinkType_IsANet(type);
+}
 
 }  // namespace
 
@@ -82,4 +84,29 @@ void aLinkSpec_FromBytes(const uint8_t in[128], linkSpec* spec) {
         spec->t.usb.usbId = sGetLE32(in + 24);
         std::memcpy(reinterpret_cast<uint8_t*>(spec) + 28, in + 28, 100);
     }
+}
+
+namespace {
+
+struct ModelEntry {
+    uint8_t code;
+    const char* name;
+};
+
+// Model codes of the product family and their display names. The name is what
+// a firmware image's identity record carries for the model, so keep it within
+// 16 characters.
+constexpr ModelEntry sModels[] = {
+    {0x01, "LV-Hub2"},    {0x02, "LV-Hub4"},    {0x03, "LV-Hub8"},      {0x04, "LV-Switch2"},
+    {0x05, "LV-Switch4"}, {0x06, "LV-Router"},  {0x07, "LV-EtherLink"}, {0x08, "LV-SerialLink"},
+    {0x10, "LV-Meter1"},  {0x11, "LV-Power2"},  {0x12, "LV-Relay8"},    {0x13, "LV-Digital16"},
+    {0x14, "LV-Analog8"}, {0x15, "LV-Thermo4"}, {0x20, "LV-Loader"},
+};
+
+}  // namespace
+
+const char* aDefs_GetModelName(uint32_t modelCode) {
+    for (const ModelEntry& entry : sModels)
+        if (entry.code == modelCode) return entry.name;
+    return "Unknown";
 }

@@ -22,7 +22,9 @@ enum : linkType {
 };
 
 // True for the types reached through a local network server (4 to 7).
-inline bool aLinkType_IsANet(linkType type) { return type >= LINK_ANET && type <= LINK_ANET_SERIAL; }
+inline bool aLinkType_IsANet(linkType type) {
+    return type >= LINK_ANET && type <= LINK_ANET_SERIAL;
+}
 
 #define LINKSPEC_PORTNAME_SIZE 100
 

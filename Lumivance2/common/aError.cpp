@@ -51,11 +51,16 @@ static_assert(std::size(sErrors) == aErrUnknown + 1, "one table entry per error 
 
 const ErrorEntry& sLookup(aErr code) {
     const auto index = static_cast<uint32_t>(code);
-    return sErrors[index <= static_cast<uint32_t>(aErrUnknown) ? index : aErrUnknown];
+    constexpr auto kLast = static_cast<uint32_t>(aErrUnknown);
+    return sErrors[index <= kLast ? index : kLast];
 }
 
 }  // namespace
 
-const char* aError_GetErrorText(aErr code) { return sLookup(code).name; }
+const char* aError_GetErrorText(aErr code) {
+    return sLookup(code).name;
+}
 
-const char* aError_GetErrorDescription(aErr code) { return sLookup(code).description; }
+const char* aError_GetErrorDescription(aErr code) {
+    return sLookup(code).description;
+}

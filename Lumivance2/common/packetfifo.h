@@ -1,7 +1,8 @@
 // Thread-safe packet queues named by 64-bit ids (0 means none). A FIFO may be
 // destroyed while other threads still hold its id: they then find nothing, and
 // their waits return nullptr. Packets go in and come out by copy; a packet that
-// comes out belongs to the caller (aPacket_Destroy).
+// comes out belongs to the caller (aPacket_Destroy). A nullptr filter matches
+// every packet.
 #pragma once
 
 #include <cstddef>
