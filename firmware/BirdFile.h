@@ -44,7 +44,7 @@ struct BirdBlock {
 };
 
 class BirdFile {
-public:
+  public:
     // Upper bound of the decompressed content. Flash images padded with 0xFF
     // compress far better than 8:1, so the bound is a fixed size rather than
     // a multiple of the compressed length.
@@ -123,7 +123,7 @@ public:
     // bytes after the checksum. A mismatch does not fail the load.
     bool ScanComplete() const { return scanComplete; }
 
-private:
+  private:
     bool LoadBytes(const uint8_t* bytes, size_t length);
     bool DecompressData(const uint8_t* source, size_t length);
     bool ScanBlocks(const uint8_t* content, size_t size);
