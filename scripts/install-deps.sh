@@ -12,7 +12,7 @@ packages=(
   libcurl4-openssl-dev zlib1g-dev libusb-1.0-0-dev libhidapi-dev libudev-dev
   libzmq3-dev libczmq-dev libcpp-httplib-dev libssl-dev
   clang libclang-rt-14-dev clang-format
-  python3 iproute2 util-linux curl coreutils procps time
+  python3 python3-crcmod iproute2 util-linux curl coreutils procps time
 )
 missing=()
 for p in "${packages[@]}"; do
