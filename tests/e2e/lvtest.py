@@ -71,3 +71,98 @@ def temp_dir(prefix="lvtest-"):
         yield d
     finally:
         shutil.rmtree(d, ignore_errors=True)
+
+
+class SimulatorHandle:
+    """A running device simulator (see start_simulator)."""
+
+    def __init__(self, proc, info, log_path):
+        self.proc = proc
+        self.info = info            # the ready line's JSON object
+        self.modules = info["modules"]
+        self.log_path = log_path
+
+    def module(self, serial):
+        """The ready-line entry of the module with that serial text ("40F5849A")."""
+        for m in self.modules:
+            if m["serial"] == serial.upper():
+                return m
+        raise KeyError(serial)
+
+    def log(self):
+        """The simulator's JSON-lines log read so far, as a list of dicts."""
+        import json
+        if not self.log_path or not os.path.exists(self.log_path):
+            return []
+        events = []
+        with open(self.log_path, encoding="utf-8") as f:
+            for line in f:
+                if line.endswith("\n"):
+                    events.append(json.loads(line))
+        return events
+
+    def stop(self, timeout=10):
+        """SIGTERM, then wait (SIGKILL after timeout). Returns the exit code."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=timeout)
+        if self.proc.stdout:
+            self.proc.stdout.close()
+        return self.proc.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def start_simulator(args, log_path=None, max_seconds=120, env=None, ready_timeout=10,
+                    prefix=None):
+    """Starts $BUILD_DIR/tools/simulator/simulator with the argument list.
+
+    Adds "--log log_path" when log_path is given and "--max-seconds max_seconds"
+    unless the arguments already bound the run. prefix (e.g. ["unshare", "-n"])
+    goes before the binary. Waits up to ready_timeout seconds for the ready line
+    ("READY {json}") and returns a SimulatorHandle; raises RuntimeError with the
+    simulator's stderr when it exits or stays silent instead.
+    """
+    import json
+    import select
+    import time
+    argv = list(prefix or []) + [tool_bin("simulator")] + [str(a) for a in args]
+    if log_path:
+        argv += ["--log", str(log_path)]
+    if "--max-seconds" not in args:
+        argv += ["--max-seconds", str(max_seconds)]
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=full_env)
+    deadline = time.monotonic() + ready_timeout
+    line = b""
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or proc.poll() is not None and not select.select([proc.stdout], [], [], 0)[0]:
+            break
+        if select.select([proc.stdout], [], [], min(left, 0.5))[0]:
+            chunk = os.read(proc.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            line += chunk
+    if not line.startswith(b"READY ") or not line.endswith(b"\n"):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(timeout=10)
+        err = proc.stderr.read().decode("utf-8", "replace")
+        proc.stdout.close()
+        proc.stderr.close()
+        raise RuntimeError("simulator did not become ready: %r %s" % (line, err))
+    proc.stderr.close()
+    info = json.loads(line[len(b"READY "):].decode("utf-8"))
+    return SimulatorHandle(proc, info, log_path)
