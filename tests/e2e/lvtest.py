@@ -166,3 +166,71 @@ def start_simulator(args, log_path=None, max_seconds=120, env=None, ready_timeou
     proc.stderr.close()
     info = json.loads(line[len(b"READY "):].decode("utf-8"))
     return SimulatorHandle(proc, info, log_path)
+
+
+class PrivateNetwork:
+    """Two private network namespaces joined by a veth pair, for every test that
+    multicasts or broadcasts (TCP/IP discovery, an update that falls back to it).
+
+    "host" holds the tool (vA, HOST_ADDRESS) and "device" the simulated modules
+    (vB, DEVICE_ADDRESS); each has its own loopback up. Nothing sent inside them
+    reaches the machine's real network. Use as a context manager; run commands
+    with `host_prefix` / `device_prefix` (e.g. start_simulator(..., prefix=net.device_prefix))
+    or run_updater(). Needs root (CI runs as root); `available()` tells.
+    """
+
+    HOST_ADDRESS = "10.77.0.1"
+    DEVICE_ADDRESS = "10.77.0.2"
+    _counter = 0
+
+    @staticmethod
+    def available():
+        """True when network namespaces can be made here (root and iproute2)."""
+        return os.geteuid() == 0 and shutil.which("ip") is not None
+
+    def __init__(self):
+        PrivateNetwork._counter += 1
+        tag = "%d_%d" % (os.getpid(), PrivateNetwork._counter)
+        self.host = "lvh" + tag
+        self.device = "lvd" + tag
+        self.host_prefix = ["ip", "netns", "exec", self.host]
+        self.device_prefix = ["ip", "netns", "exec", self.device]
+
+    def _ip(self, *args):
+        subprocess.run(["ip"] + list(args), check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, timeout=20)
+
+    def __enter__(self):
+        try:
+            self._ip("netns", "add", self.host)
+            self._ip("netns", "add", self.device)
+            for ns in (self.host, self.device):
+                self._ip("-n", ns, "link", "set", "lo", "up")
+            self._ip("-n", self.host, "link", "add", "vA", "type", "veth", "peer", "name", "vB",
+                     "netns", self.device)
+            self._ip("-n", self.host, "addr", "add", self.HOST_ADDRESS + "/24", "dev", "vA")
+            self._ip("-n", self.device, "addr", "add", self.DEVICE_ADDRESS + "/24", "dev", "vB")
+            self._ip("-n", self.host, "link", "set", "vA", "up")
+            self._ip("-n", self.device, "link", "set", "vB", "up")
+        except Exception:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for ns in (self.host, self.device):
+            subprocess.run(["ip", "netns", "del", ns], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=20)
+
+    def run_updater(self, args, store_dir=None, env=None, timeout=60):
+        """run_updater inside the host namespace; returns (returncode, stdout, stderr)."""
+        argv = self.host_prefix + [updater_bin()] + [str(a) for a in args]
+        if store_dir is not None:
+            argv += ["-i", str(store_dir)]
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=full_env, timeout=timeout)
+        return (proc.returncode, proc.stdout.decode("utf-8", "replace"),
+                proc.stderr.decode("utf-8", "replace"))
