@@ -10,6 +10,7 @@
 #include "EventLog.h"
 #include "Module.h"
 #include "Options.h"
+#include "Session.h"
 
 namespace sim {
 
@@ -34,6 +35,12 @@ private:
     std::vector<std::unique_ptr<Module>> modules_;
     std::vector<std::unique_ptr<Endpoint>> endpoints_;
     std::unique_ptr<DiscoveryResponder> discovery_;
+    struct PendingReboot {
+        Module* module;
+        Clock::time_point at;
+        unsigned downMs;
+    };
+    std::vector<PendingReboot> reboots_;
     int signalFd_ = -1;
 };
 

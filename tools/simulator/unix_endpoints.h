@@ -149,6 +149,7 @@ private:
     std::string interface_;
     std::vector<TcpEndpoint*> modules_;
     Fd sock_;
+    Clock::time_point lastReply_{};
 };
 
 }  // namespace sim

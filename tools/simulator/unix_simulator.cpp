@@ -19,6 +19,9 @@ Simulator::~Simulator() {
 }
 
 namespace {
+// Time the host has to read a reply before the link it came on drops.
+constexpr auto kRebootGrace = std::chrono::milliseconds(100);
+
 std::unique_ptr<FaultInjector> faultFor(const Options& o, const ModuleConfig& m,
                                         const char* transport) {
     for (const FaultConfig& f : o.faults) {
@@ -128,18 +131,29 @@ int Simulator::run() {
     for (;;) {
         Clock::time_point now = Clock::now();
         if (now >= deadline) break;
-        // Resets and reboots asked for by a module's handlers drop its links;
-        // a module behind a router has none of its own.
+        // Resets and reboots asked for by a module's handlers drop its links
+        // shortly after the reply has gone out; a module behind a router has
+        // no link of its own.
         for (auto& m : modules_) {
             int ms = m->takeRebootRequest();
-            if (ms < 0 || m->router()) continue;
+            if (ms >= 0 && !m->router())
+                reboots_.push_back({m.get(), now + kRebootGrace, unsigned(ms)});
+        }
+        for (size_t i = 0; i < reboots_.size();) {
+            if (reboots_[i].at > now) {
+                ++i;
+                continue;
+            }
             for (auto& e : endpoints_)
-                if (&e->module() == m.get() && e->up()) e->goDown(unsigned(ms), now);
+                if (&e->module() == reboots_[i].module && e->up())
+                    e->goDown(reboots_[i].downMs, now);
+            reboots_.erase(reboots_.begin() + long(i));
         }
         for (auto& e : endpoints_) e->tick(now);
 
         Clock::time_point wake = deadline;
         for (auto& e : endpoints_) wake = std::min(wake, e->nextWake());
+        for (const PendingReboot& r : reboots_) wake = std::min(wake, r.at);
         auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
         int timeout = int(std::clamp<int64_t>(waitMs.count() + 1, 0, 1000));
 
