@@ -57,11 +57,10 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
         return aErrNone;
     }
     if (packet->length == 0) {
-        // An out-of-range length is refused without being stored, so the
-        // record never claims more data than it holds.
-        if (byte > aPACKET_MAXDATA) return aErrPacket;
+        // An out-of-range length is kept, so the packet never looks complete;
+        // every operation but Reset then refuses it (see sValid).
         packet->length = byte;
-        return aErrNone;
+        return byte > aPACKET_MAXDATA ? aErrPacket : aErrNone;
     }
     if (packet->byteCount > packet->length + 2) return aErrPacket;
     packet->data[packet->byteCount - 3] = byte;
