@@ -306,6 +306,8 @@ bool BirdFile::ScanBlocks(const uint8_t* content, size_t size) {
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", fileChecksum);
         pos += 4;
     } else {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: File checksum missing (%d bytes left)\n",
+                 int(size - pos));
         ok = false;
     }
     if (pos < size) {
