@@ -330,7 +330,6 @@ namespace {
 constexpr uint16_t kProbePort = 9888;
 constexpr uint16_t kReplyPort = 9889;
 constexpr const char* kProbeGroup = "232.2.2.2";
-constexpr auto kProbeRepeatWindow = std::chrono::milliseconds(250);
 }  // namespace
 
 DiscoveryResponder::DiscoveryResponder(EventLog& log, std::string interfaceAddress,
@@ -376,11 +375,8 @@ void DiscoveryResponder::onReadable() {
                                       .num("length", n)
                                       .boolean("valid", probe));
     if (!probe) return;
-    // A host sends one probe through each of its interfaces; copies that
-    // arrive together get one answer, so each module is listed once.
-    Clock::time_point now = Clock::now();
-    if (now - lastReply_ < kProbeRepeatWindow) return;
-    lastReply_ = now;
+    // Like a real module, every probe gets an answer: a host may search twice
+    // in quick succession (find the router's link type, then the router).
     for (TcpEndpoint* t : modules_) {
         if (!t->up() || !t->module().config().discoverable) continue;
         const Module& m = t->module();

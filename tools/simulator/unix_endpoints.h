@@ -149,7 +149,6 @@ private:
     std::string interface_;
     std::vector<TcpEndpoint*> modules_;
     Fd sock_;
-    Clock::time_point lastReply_{};
 };
 
 }  // namespace sim
