@@ -197,8 +197,9 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference) {
         }
         if (retried || sent < length) aTime_MSSleep(aSOCKET_RETRY_DELAY_MS);
     }
-    // Bytes still unsent after the last retry are dropped.
-    return aErrNone;
+    // Bytes still unsent after the last retry are dropped, and the caller
+    // is told so.
+    return sent == length ? aErrNone : aErrWrite;
 }
 
 aErr sSocketStreamPut(const uint8_t* byte, void* reference) {

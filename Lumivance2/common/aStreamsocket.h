@@ -13,7 +13,7 @@
 //
 // Writing sends everything, retrying a socket that cannot take more every
 // aSOCKET_RETRY_DELAY_MS, at most aSOCKET_MAX_SEND_RETRY times; then the rest
-// is dropped and the write still answers aErrNone. A broken connection is
+// is dropped and the write answers aErrWrite. A broken connection is
 // reconnected once per failed send.
 //
 // Connecting waits at most aSOCKET_CONNECT_WAIT_MS.
