@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "CLI_Display.h"
 #include "CommandOutput.h"
@@ -14,46 +12,12 @@
 #include "Parameters.h"
 #include "Updater.h"
 #include "Usage.h"
+#include "server/UpdateServerRequest.h"
+#include "store/BuildPath.h"
 
 namespace {
 
 const uint32_t kUnknownSerial = 0xCDBFBBEB;
-
-typedef std::vector<std::pair<std::string, std::string>> SortedBuilds;
-
-// Newest version first. Versions that are not three numbers compare as
-// neither older nor newer and keep their key order.
-bool _parse_version(const std::string& text, uint8_t parts[3]) {
-    size_t start = 0;
-    for (int i = 0; i < 3; ++i) {
-        size_t dot = text.find('.', start);
-        if ((i < 2) != (dot != std::string::npos)) return false;
-        std::string piece = text.substr(start, i < 2 ? dot - start : std::string::npos);
-        if (piece.empty() || piece.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        parts[i] = static_cast<uint8_t>(std::strtoul(piece.c_str(), nullptr, 10));
-        start = dot + 1;
-    }
-    return true;
-}
-
-bool _newer(const std::string& a, const std::string& b) {
-    uint8_t va[3], vb[3];
-    if (!_parse_version(a, va) || !_parse_version(b, vb)) return false;
-    for (int i = 0; i < 3; ++i)
-        if (va[i] != vb[i]) return va[i] > vb[i];
-    return false;
-}
-
-// Insertion sort: bounded and keeps every entry even when some versions do
-// not parse.
-SortedBuilds _sort_builds(const BuildList& list) {
-    SortedBuilds sorted(list.begin(), list.end());
-    for (size_t i = 1; i < sorted.size(); ++i)
-        for (size_t j = i; j > 0 && _newer(sorted[j].second, sorted[j - 1].second); --j)
-            std::swap(sorted[j], sorted[j - 1]);
-    return sorted;
-}
 
 void showVersion(UpdaterDisplayInterface& display) {
     display.message(UpdaterDisplayInterface::Info, "%s (%s)", APP_NAME, _version_text().c_str());
@@ -74,9 +38,9 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, Parameters& paramet
             Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
             return false;
         }
-        parameters.storeDirectory = std::string(home) + "/" + ".morvanex";
+        parameters.storeDirectory = BuildPath(home, ".morvanex", nullptr);
     }
-    parameters.storeDirectory = parameters.storeDirectory + "/" + "updater";
+    parameters.storeDirectory = BuildPath(parameters.storeDirectory.c_str(), "updater", nullptr);
     const char* path = parameters.storeDirectory.c_str();
     if (aDirectory_Ensure(path, 0755) != aErrNone || !aDirectory_Exists(path)) {
         display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s",
@@ -187,7 +151,7 @@ int runCommands(Updater& updater, UpdaterDisplayInterface& display, Parameters& 
         }
         BuildList list = local ? updater.Get_BuildListLocal(p.serialNumber)
                                : updater.Get_BuildList(p.serialNumber);
-        _display_builds(display, p.serialNumber, _sort_builds(list));
+        _display_builds(display, p.serialNumber, UpdateServerRequest::SortBuildsByVersion(list));
         return 0;
     }
 
