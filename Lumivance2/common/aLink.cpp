@@ -79,10 +79,12 @@ aErr sQueueRoute(aLink* link, uint8_t value) {
 void sWriteSingle(aLink* link, const aPacket* packet) {
     uint8_t bytes[aPACKET_MAXWIRE];
     size_t written = 0;
+    // Recorded before the write, so that the log holds every packet the
+    // device may already have seen.
+    aPacketDebug_LogPacket(link, aPACKETLOG_SENT, packet);
     if (aPacket_GetBytes(packet, bytes, sizeof bytes, &written) == aErrNone) {
         aStream_Write(link->stream, bytes, written);
     }
-    aPacketDebug_LogPacket(link, aPACKETLOG_SENT, packet);
 }
 
 // ---- Reader ----------------------------------------------------------------
@@ -230,8 +232,8 @@ void sWritePooled(aLink* link, const aPacket* first) {
         fill = sAppend(pool, fill, next);
         aPacket_Destroy(&next);
     }
-    if (fill > 0) aStream_Write(link->stream, pool, fill);
     aPacketDebug_LogPacket(link, aPACKETLOG_SENT, first);
+    if (fill > 0) aStream_Write(link->stream, pool, fill);
 }
 
 // Writes every packet still queued, one write each, so that what was queued
