@@ -234,3 +234,106 @@ class PrivateNetwork:
                               stderr=subprocess.PIPE, env=full_env, timeout=timeout)
         return (proc.returncode, proc.stdout.decode("utf-8", "replace"),
                 proc.stderr.decode("utf-8", "replace"))
+
+
+class UpdateServerHandle:
+    """A running reference update server (see start_update_server)."""
+
+    def __init__(self, proc, info, log_path):
+        self.proc = proc
+        self.info = info            # the ready line's JSON object
+        self.port = info["port"]
+        self.url = info["url"]
+        self.log_path = log_path
+
+    def log(self):
+        """The server's request log so far, as a list of dicts (one per request)."""
+        import json
+        if not self.log_path or not os.path.exists(self.log_path):
+            return []
+        with open(self.log_path, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.endswith("\n")]
+
+    def targets(self):
+        """The request targets ("/cgi/u?op=hi&rv=2&") received so far, in order."""
+        return [entry["target"] for entry in self.log()]
+
+    def stop(self, timeout=10):
+        """SIGTERM, then wait (SIGKILL after timeout). Returns the exit code."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=timeout)
+        if self.proc.stdout:
+            self.proc.stdout.close()
+        return self.proc.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def _read_ready_line(proc, timeout):
+    """Reads the first stdout line of proc within timeout seconds (b"" when none)."""
+    import select
+    import time
+    deadline = time.monotonic() + timeout
+    line = b""
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        if select.select([proc.stdout], [], [], min(left, 0.5))[0]:
+            chunk = os.read(proc.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            line += chunk
+        elif proc.poll() is not None:
+            break
+    return line
+
+
+def start_update_server(root, log_path=None, faults=(), max_seconds=120, extra_args=(),
+                        ready_timeout=10):
+    """Starts $BUILD_DIR/tools/update_server/update_server on the directory root
+    (127.0.0.1, an ephemeral port), with "--fault F" for each fault and the log
+    in log_path. Returns an UpdateServerHandle once the READY line arrived;
+    raises RuntimeError with the server's stderr otherwise.
+    """
+    import json
+    argv = [tool_bin("update_server"), "--root", str(root), "--max-seconds", str(max_seconds)]
+    if log_path:
+        argv += ["--log", str(log_path)]
+    for fault in faults:
+        argv += ["--fault", fault]
+    argv += [str(a) for a in extra_args]
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    line = _read_ready_line(proc, ready_timeout)
+    if not line.startswith(b"READY ") or not line.endswith(b"\n"):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(timeout=10)
+        err = proc.stderr.read().decode("utf-8", "replace")
+        proc.stdout.close()
+        proc.stderr.close()
+        raise RuntimeError("update_server did not become ready: %r %s" % (line, err))
+    proc.stderr.close()
+    return UpdateServerHandle(proc, json.loads(line[len(b"READY "):].decode("utf-8")), log_path)
+
+
+def make_bird(path, build, version, model="TEST-MODEL", extra=()):
+    """Packs a small BIRD file with birdtool (info block: build, version, model;
+    one firmware block whose bytes depend on the build). Returns its bytes."""
+    argv = [tool_bin("birdtool"), "pack", "-o", str(path), "--build", str(build),
+            "--version", version, "--model", model,
+            "--firmware", "fill:%d:0x%02X@0x1000" % (512 + build % 1000, build % 251)]
+    subprocess.run(argv + [str(a) for a in extra], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.PIPE, timeout=30)
+    with open(path, "rb") as f:
+        return f.read()

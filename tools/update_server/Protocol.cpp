@@ -1,15 +1,17 @@
 #include "Protocol.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "server/Base64.h"
 
 namespace {
 
 const std::set<std::string> kOps = {"hi", "qu", "bird", "builds", "fix"};
-const std::set<std::string> kEveryOpModes = {"stall", "not-ok",    "http-500",
+const std::set<std::string> kEveryOpModes = {"stall", "slow",      "not-ok", "http-500",
                                              "empty", "truncated", "absurd"};
 const std::set<std::string> kDownloadModes = {"bad-base64", "bad-length", "not-bird"};
 
@@ -186,6 +188,7 @@ Answer Respond(const Params& params, const Catalog& catalog, const std::vector<F
         if (f.op.empty() || f.op == op) mode = f.mode;
 
     if (mode == "stall") return Answer{0, "", true};
+    if (mode == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     if (mode == "not-ok") return error("injected fault");
     if (mode == "http-500") return Answer{500, "internal error\n", false};
     if (mode == "empty") return Answer{200, "", false};

@@ -14,7 +14,7 @@ struct Fault {
     std::string op;
 };
 
-// Modes: stall, not-ok, http-500, empty, truncated, absurd (every operation
+// Modes: stall, slow (answers after 1.5 s), not-ok, http-500, empty, truncated, absurd (every operation
 // by default) and bad-base64, bad-length, not-bird (the download only).
 bool ParseFault(const std::string& text, Fault& fault, std::string& error);
 

@@ -31,7 +31,7 @@ const char* kUsage =
     "  --host         address to bind (default 127.0.0.1)\n"
     "  --port         port to bind (default 0: any free port)\n"
     "  --max-seconds  stop after N seconds (default 3600)\n"
-    "  --fault        stall | not-ok | http-500 | empty | truncated | absurd |\n"
+    "  --fault        stall | slow | not-ok | http-500 | empty | truncated | absurd |\n"
     "                 bad-base64 | bad-length | not-bird, optionally for one\n"
     "                 operation OP (hi, qu, bird, builds, fix)\n";
 
@@ -153,15 +153,20 @@ int main(int argc, char** argv) {
     server->set_keep_alive_max_count(1);
     server->set_read_timeout(5, 0);
     server->set_write_timeout(5, 0);
+    // Requests on /cgi/u are logged before the answer goes out, so the log is
+    // complete once the client has its answer; other paths (404) afterwards.
+    static thread_local bool loggedByHandler = false;
     server->Get("/cgi/u", [&](const httplib::Request& req, httplib::Response& res) {
         Params params(req.params.begin(), req.params.end());
         const Answer a = Respond(params, catalog, options.faults);
+        log.Write({req.method,
+                   req.path,
+                   req.target,
+                   {req.params.begin(), req.params.end()},
+                   a.status,
+                   a.Summary()});
+        loggedByHandler = true;
         if (a.stall) {
-            JsonLog::Entry e{req.method, req.path,
-                             req.target, {req.params.begin(), req.params.end()},
-                             0,          "stall"};
-            log.Write(e);
-            res.set_header("X-Logged", "1");
             stop.Wait(deadline);  // never answers while the server runs
             res.status = 503;
             return;
@@ -170,16 +175,16 @@ int main(int argc, char** argv) {
         res.set_content(a.body, "text/plain");
     });
     server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
-        if (res.has_header("X-Logged")) return;
-        const std::string& body = res.body;
-        std::string first = body.substr(0, body.find('\n'));
-        if (first.size() > 80) first = first.substr(0, 80) + "...";
+        if (loggedByHandler) {
+            loggedByHandler = false;
+            return;
+        }
         log.Write({req.method,
                    req.path,
                    req.target,
                    {req.params.begin(), req.params.end()},
                    res.status,
-                   first});
+                   res.body.substr(0, res.body.find('\n'))});
     });
 
     const int port = options.port == 0
