@@ -8,10 +8,12 @@ closed loopback port only.
 
 import os
 import re
+import shutil
 import socket
+import subprocess
 import unittest
 
-from lvtest import run_updater, temp_dir
+from lvtest import run_updater, temp_dir, updater_bin
 
 VERSION_RE = re.compile(r"^Updater \(Version: 2\.12\.2 [A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}\)$")
 
@@ -193,6 +195,67 @@ class StoreRootTest(CliCase):
                 self.assertEqual(1, rc)
                 self.assertEqual("Could not find updater directory at %s/updater\n" % base, err)
                 self.assertEqual([""], self.assertHeader(out, copyright=False))
+
+
+def run_with_passwd(passwd_text, args, env):
+    """Runs the Updater in private user and mount namespaces in which the
+    user (uid 0 there) is looked up only in passwd_text: /etc/passwd and
+    /etc/nsswitch.conf are replaced by bind mounts. Returns (returncode,
+    stdout, stderr), or None when namespaces are not available here."""
+    if shutil.which("unshare") is None:
+        return None
+    with temp_dir() as d:
+        passwd = os.path.join(d, "passwd")
+        nsswitch = os.path.join(d, "nsswitch.conf")
+        with open(passwd, "w") as f:
+            f.write(passwd_text)
+        with open(nsswitch, "w") as f:
+            f.write("passwd: files\ngroup: files\n")
+        script = ('mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/nsswitch.conf '
+                  '|| exit 97; shift; exec "$@"')
+        argv = (["unshare", "-r", "-m", "sh", "-c", script, passwd, nsswitch, updater_bin()]
+                + args)
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=env, timeout=60)
+    if proc.returncode == 97 or b"unshare:" in proc.stderr:
+        return None
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+class DefaultStoreRootTest(CliCase):
+    """Without -i the store root is <home>/.morvanex/updater, the home
+    directory coming from the user database before HOME."""
+
+    def run_default(self, passwd_text, home_env, args=("-C",)):
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        if home_env is not None:
+            env["HOME"] = home_env
+        result = run_with_passwd(passwd_text, list(args), env)
+        if result is None:
+            self.skipTest("user and mount namespaces are not available")
+        return result
+
+    def test_user_database_before_home(self):
+        db_home = os.path.join(self.store, "db-home")
+        env_home = os.path.join(self.store, "env-home")
+        os.mkdir(db_home)
+        rc, out, err = self.run_default("root:x:0:0:root:%s:/bin/sh\n" % db_home, env_home)
+        self.assertEqual((0, ""), (rc, err))
+        self.assertTrue(os.path.isdir(os.path.join(db_home, ".morvanex", "updater")))
+        self.assertFalse(os.path.exists(env_home))
+
+    def test_home_variable_without_a_user_entry(self):
+        env_home = os.path.join(self.store, "env-home")
+        rc, out, err = self.run_default("nobody:x:65534:65534::/nonexistent:/bin/sh\n", env_home)
+        self.assertEqual((0, ""), (rc, err))
+        self.assertTrue(os.path.isdir(os.path.join(env_home, ".morvanex", "updater")))
+
+    def test_no_home_at_all_fails_without_touching_the_root(self):
+        rc, out, err = self.run_default("nobody:x:65534:65534::/nonexistent:/bin/sh\n", None,
+                                        ("-X", "0x10000", "-C"))
+        self.assertEqual(1, rc)
+        self.assertIn("Updater: FailedaDirectory_GetHomeDirectory()==> ", err)
+        self.assertFalse(os.path.exists("/.morvanex/updater"))
 
 
 class ExitCodeTest(CliCase):
