@@ -551,3 +551,53 @@ TEST(BirdFile, MoveKeepsBlocksValid) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fuzz seeds and the kept regression inputs, read the way the fuzzer
+// reads them: a file starting with "bird" as is, anything else as block content.
+std::vector<std::string> FuzzInputs(const char* kind) {
+    std::filesystem::path dir =
+        std::filesystem::path(__FILE__).parent_path() / "../../fuzz" / kind / "birdfile";
+    std::vector<std::string> files;
+    if (std::filesystem::is_directory(dir))
+        for (auto& entry : std::filesystem::directory_iterator(dir))
+            if (entry.is_regular_file()) files.push_back(entry.path().string());
+    return files;
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes AsFuzzerInput(const Bytes& bytes) {
+    if (bytes.size() >= 4 && memcmp(bytes.data(), "bird", 4) == 0) return bytes;
+    return BirdWriter::Wrap(bytes, 1);
+}
+
+TEST(BirdFile, FuzzSeedsLoadAndRegressionInputsStayBounded) {
+    std::vector<std::string> seeds = FuzzInputs("corpus");
+    EXPECT_FALSE(seeds.empty());
+    for (const std::string& path : seeds) {
+        Bytes bytes = AsFuzzerInput(ReadFileBytes(path));
+        EXPECT_NO_THROW(FromBytes(bytes)) << path;
+    }
+    for (const std::string& path : FuzzInputs("regressions")) {
+        Bytes bytes = AsFuzzerInput(ReadFileBytes(path));
+        try {
+            BirdFile f = FromBytes(bytes);
+            f.ReplaceSerialNumber(0x1234ABCD);
+            f.DecodeFirmwareBlocks(Fingerprint{{1, 2, 3, 4}});
+            f.ReplaceVectorChecksum();
+            for (const BirdBlock& b : f.Blocks()) {
+                EXPECT_GE(b.data, f.Data()) << path;
+                EXPECT_LE(b.data + b.length, f.Data() + f.DataSize()) << path;
+            }
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Failed to load bird data") << path;
+        }
+    }
+}
+
+}  // namespace

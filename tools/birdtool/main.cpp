@@ -23,13 +23,13 @@ const char* kUsage =
     "               [--info-raw BUILD,VERSION,SERIAL,MODEL] [--no-info]\n"
     "               [--serial-offsets SERIAL_ADDR,DESCRIPTOR_ADDR] [--loader-start ADDR]\n"
     "               [--loader SRC@ADDR[/FLAGS]]... [--firmware SRC@ADDR[/FLAGS]]...\n"
-    "               [--block TYPE[/FLAGS]=SRC]... [--encode W0,W1,W2,W3]\n"
+    "               [--block TYPE[/FLAGS]=SRC[#LEN]]... [--encode W0,W1,W2,W3]\n"
     "               [--count N] [--checksum HEX] [--trailing HEXBYTES]\n"
     "               [--signature TEXT] [--format-version HEX] [--level 0-9]\n"
     "               [--content-only] [--truncate N]\n"
     "     SRC is a file path, hex:BYTES, fill:SIZE:BYTE or pattern:SIZE\n"
-    "  birdtool print [--log] FILE\n"
-    "  birdtool dump [--log] [--type N] FILE\n"
+    "  birdtool print [--log] [--content] FILE\n"
+    "  birdtool dump [--log] [--content] [--type N] FILE\n"
     "  birdtool verify FILE\n";
 
 struct UsageError : std::runtime_error {
@@ -110,7 +110,8 @@ struct ImageSpec {
     std::vector<uint8_t> image;
     uint32_t address;
     uint8_t flags;
-    bool raw;  // --block: payload taken as is
+    bool raw;                     // --block: payload taken as is
+    int64_t declaredLength = -1;  // --block ...#LEN: length written instead of the size
 };
 
 // SRC@ADDR[/FLAGS]
@@ -140,7 +141,16 @@ ImageSpec ParseRawBlock(const std::string& text) {
         head = head.substr(0, slash);
     }
     uint8_t type = uint8_t(ParseNumber(head, "block type", 31));
-    return ImageSpec{type, LoadSource(text.substr(eq + 1)), 0, flags, true};
+    std::string source = text.substr(eq + 1);
+    int64_t declared = -1;
+    size_t hash = source.rfind('#');
+    if (hash != std::string::npos) {
+        declared = int64_t(ParseNumber(source.substr(hash + 1), "declared length"));
+        source = source.substr(0, hash);
+    }
+    ImageSpec spec{type, LoadSource(source), 0, flags, true};
+    spec.declaredLength = declared;
+    return spec;
 }
 
 int Pack(const std::vector<std::string>& args) {
@@ -229,7 +239,7 @@ int Pack(const std::vector<std::string>& args) {
     if (haveStart) writer.AddLoaderStart(loaderStart);
     for (ImageSpec& spec : images) {
         if (spec.raw) {
-            writer.AddRaw(spec.type, spec.image, spec.flags);
+            writer.AddRaw(spec.type, spec.image, spec.flags, spec.declaredLength);
             continue;
         }
         if (haveKey && spec.type == BLOCK_FIRMWARE) BirdWriter::EncodeImage(spec.image, key);
@@ -266,8 +276,15 @@ void EnableLog(bool on) {
     if (on) Log::ActivatePackage(DEBUG_BirdFile);
 }
 
-int Print(const std::string& path) {
-    BirdFile file(path);
+// A BIRD file, or with `content` set a file of bare block content.
+BirdFile Open(const std::string& path, bool content) {
+    if (!content) return BirdFile(path);
+    std::vector<uint8_t> bytes = BirdWriter::Wrap(ReadWholeFile(path));
+    return BirdFile(bytes.data(), bytes.size(), path);
+}
+
+int Print(const std::string& path, bool content) {
+    BirdFile file = Open(path, content);
     printf("file: %s\n", path.c_str());
     printf("header_ok: %s\n", BirdFile::VerifyFile(path) ? "yes" : "no");
     printf("signature: %08X\n", file.Signature());
@@ -313,8 +330,8 @@ int Print(const std::string& path) {
     return 0;
 }
 
-int Dump(const std::string& path, long type) {
-    BirdFile file(path);
+int Dump(const std::string& path, bool content, long type) {
+    BirdFile file = Open(path, content);
     if (type >= 0) return file.DumpBlocks(uint8_t(type)) ? 0 : 1;
     for (uint8_t t = 0; t < 32; ++t)
         if (!file.FindBlocks(t).empty()) file.DumpBlocks(t);
@@ -333,11 +350,13 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     try {
         if (command == "pack") return Pack(args);
-        bool log = false;
+        bool log = false, content = false;
         long type = -1;
         std::string path;
         for (size_t i = 0; i < args.size(); ++i) {
-            if (args[i] == "--log")
+            if (args[i] == "--content" && command != "verify")
+                content = true;
+            else if (args[i] == "--log")
                 log = true;
             else if (args[i] == "--type" && command == "dump" && i + 1 < args.size())
                 type = long(ParseNumber(args[++i], "block type", 31));
@@ -348,8 +367,8 @@ int main(int argc, char** argv) {
         }
         if (path.empty()) throw UsageError(command + " needs a FILE");
         EnableLog(log);
-        if (command == "print") return Print(path);
-        if (command == "dump") return Dump(path, type);
+        if (command == "print") return Print(path, content);
+        if (command == "dump") return Dump(path, content, type);
         if (command == "verify") {
             bool ok = BirdFile::VerifyFile(path);
             printf("%s: %s\n", path.c_str(), ok ? "valid header" : "invalid header");
