@@ -37,14 +37,18 @@ TEST(aThread, RunsTheProcedureAndDestroyJoinsIt) {
 }
 
 TEST(aThread, ManyThreads) {
-    Work work;
+    Work work[8];
     aThread* threads[8];
-    for (auto& t : threads) {
-        t = aThread_Create(sProc, &work);
-        ASSERT_NE(t, nullptr);
+    for (int i = 0; i < 8; ++i) {
+        work[i].value = i + 1;
+        threads[i] = aThread_Create(sProc, &work[i]);
+        ASSERT_NE(threads[i], nullptr);
     }
     for (auto& t : threads) EXPECT_EQ(aThread_Destroy(&t), 0);
-    EXPECT_EQ(work.runs.load(), 8);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(work[i].runs.load(), 1);
+        EXPECT_EQ(work[i].argumentSeen, i + 1);  // each thread got its own argument
+    }
 }
 
 TEST(aThread, DestroyWithoutAThreadFails) {
