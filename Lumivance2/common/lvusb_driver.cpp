@@ -78,10 +78,13 @@ aErr sKernelGet(lvusb* device, uint8_t* byte) {
     if (n == 1) return aErrNone;
     if (n < 0 && errno != EFAULT && errno != EAGAIN && errno != EINTR) return aErrIO;
     // Nothing waiting. A driver without poll support reports readiness at
-    // once; keep such a reader from spinning.
+    // once, and a node whose device is gone (hung up) does so forever; keep
+    // such a reader from spinning. The latter is reported after the full wait.
+    bool hungUp = pfd.revents & (POLLHUP | POLLERR | POLLNVAL);
+    uint64_t minimum = hungUp ? LVUSB_NODE_READ_WAIT_MS : kMinEmptyReadMS;
     uint64_t spent = aTime_GetMSTicks() - start;
-    if (spent < kMinEmptyReadMS) aTime_MSSleep(kMinEmptyReadMS - spent);
-    return aErrNotReady;
+    if (spent < minimum) aTime_MSSleep(minimum - spent);
+    return hungUp ? aErrIO : aErrNotReady;
 }
 
 aErr sKernelClose(lvusb* device) {

@@ -119,10 +119,14 @@ aErr sSerialStreamGet(uint8_t* out, void* reference) {
         return aErrNone;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return aErrIO;
-    // Ready but empty: do not let a line that keeps signalling spin the reader.
+    // A line that has hung up (the adapter is gone) reads as empty at once,
+    // forever. Report it, but only after the usual wait, so that a layer
+    // that treats failures as "not ready" (the framing stream) cannot spin.
+    bool hungUp = pfd.revents & (POLLHUP | POLLERR | POLLNVAL);
+    uint64_t minimum = hungUp ? kSerialReadWaitMS : kMinEmptyReadMS;
     uint64_t spent = aTime_GetMSTicks() - start;
-    if (spent < kMinEmptyReadMS) aTime_MSSleep(kMinEmptyReadMS - spent);
-    return aErrNotReady;
+    if (spent < minimum) aTime_MSSleep(minimum - spent);
+    return hungUp ? aErrIO : aErrNotReady;
 }
 
 aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference) {
