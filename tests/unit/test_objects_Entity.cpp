@@ -1,12 +1,11 @@
 // EntityClass: request layouts of get, set and call, reply handling (values,
 // device errors, wrong lengths, silence), byte runs and the store requests,
 // against a scripted device on an in-memory stream pair.
-#include "Entity.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "Entity.h"
 #include "Module.h"
 #include "test_objects_peer.h"
 
@@ -22,7 +21,7 @@ constexpr uint8_t kClass = 0x0C;
 constexpr uint8_t kIndex = 2;
 
 class EntityTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         aStream* s = peer.startMemory();
         ASSERT_NE(s, nullptr);
@@ -75,8 +74,11 @@ TEST(EntityUnbound, ByteCountToElements) {
         size_t count, unit;
         aErr result;
         size_t after;
-    } cases[] = {{12, 4, aErrNone, 3}, {10, 4, aErrMemory, 10}, {0, 4, aErrNone, 0},
-                 {12, 1, aErrNone, 12}, {12, 0, aErrParam, 12}};
+    } cases[] = {{12, 4, aErrNone, 3},
+                 {10, 4, aErrMemory, 10},
+                 {0, 4, aErrNone, 0},
+                 {12, 1, aErrNone, 12},
+                 {12, 0, aErrParam, 12}};
     for (const Case& c : cases) {
         size_t n = c.count;
         EXPECT_EQ(EntityClass::getUEIBytesCheck(&n, c.unit), c.result) << c.count << "/" << c.unit;

@@ -1,8 +1,6 @@
 // Link object: connection rules, raw packets, UEI encoding and reply
 // matching, the module-address query and the packet log, against a scripted
 // device at the far end of an in-memory stream pair or a loopback TCP socket.
-#include "Link.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "Link.h"
 #include "Lumivance2/common/aLink.h"
 #include "test_objects_peer.h"
 
@@ -40,7 +39,7 @@ uei message(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier) 
 }
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         aStream* s = peer.startMemory();
         ASSERT_NE(s, nullptr);
@@ -217,10 +216,14 @@ TEST(LinkHelpers, ANetTypesAndFallbackRule) {
         bool fallback;
         bool expected;
     } cases[] = {
-        {aErrNotFound, LINK_USB, true, true},       {aErrInitialization, LINK_TCPIP, true, true},
-        {aErrConnection, LINK_ANET, true, true},    {aErrConnection, LINK_ANET_SERIAL, true, true},
-        {aErrNotFound, LINK_USB, false, false},     {aErrNotFound, LINK_SERIAL, true, false},
-        {aErrTimeout, LINK_USB, true, false},       {aErrNone, LINK_USB, true, false},
+        {aErrNotFound, LINK_USB, true, true},
+        {aErrInitialization, LINK_TCPIP, true, true},
+        {aErrConnection, LINK_ANET, true, true},
+        {aErrConnection, LINK_ANET_SERIAL, true, true},
+        {aErrNotFound, LINK_USB, false, false},
+        {aErrNotFound, LINK_SERIAL, true, false},
+        {aErrTimeout, LINK_USB, true, false},
+        {aErrNone, LINK_USB, true, false},
         {aErrConfiguration, LINK_TCPIP, true, false},
     };
     for (const Case& c : cases)

@@ -54,7 +54,7 @@ inline std::string hex(const Bytes& b) {
 }
 
 class ScriptedPeer {
-public:
+  public:
     // Bound on the life of the peer thread, whatever the test does.
     static constexpr auto kMaxLife = std::chrono::seconds(60);
 
@@ -135,7 +135,7 @@ public:
         return pending() == 0;
     }
 
-private:
+  private:
     // Byte source: 1 with a byte, 0 with none yet, -1 at the end.
     template <typename Read, typename Write>
     void serve(Read readByte, Write writeBytes, std::chrono::steady_clock::time_point deadline) {
@@ -161,8 +161,8 @@ private:
             if (answerSync_) writeBytes(Bytes{address_, 0});
             return;
         }
-        if (addr == 0xAF) return;                                // route packet
-        if (packet[1] == 2 && packet[2] == 0) return;            // heartbeat answer
+        if (addr == 0xAF) return;                      // route packet
+        if (packet[1] == 2 && packet[2] == 0) return;  // heartbeat answer
         std::vector<Bytes> replies;
         {
             std::lock_guard<std::mutex> g(lock_);
