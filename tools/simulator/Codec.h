@@ -21,7 +21,7 @@ struct Packet {
 // Assembles packets from a raw byte stream as a device would. A zero address
 // byte is skipped; a length above 28 discards the partial packet.
 class PacketParser {
-public:
+  public:
     // Feeds one byte; returns true and fills `out` when a packet completes.
     bool feed(uint8_t byte, Packet& out);
     bool partial() const { return state_ != 0; }
@@ -29,7 +29,7 @@ public:
     // Counts bytes thrown away because they could not start or form a packet.
     uint64_t discarded() const { return discarded_; }
 
-private:
+  private:
     int state_ = 0;  // 0 address, 1 length, 2 data
     Packet cur_;
     size_t want_ = 0;
@@ -63,7 +63,9 @@ inline void putBE32(std::vector<uint8_t>& v, uint32_t x) {
 inline uint32_t getBE32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
-inline uint16_t getBE16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+inline uint16_t getBE16(const uint8_t* p) {
+    return uint16_t(p[0] << 8 | p[1]);
+}
 
 // Packed firmware version: 0x2F, major, minor, patch for 2.15 and later;
 // the legacy nibble layout below that.

@@ -16,8 +16,19 @@ void Context::reply(std::vector<uint8_t> data) {
 
 bool isUEICommand(uint8_t command) {
     switch (command) {
-        case 0: case 1: case 2: case 4: case 8: case 9: case 23: case 24:
-        case 0x49: case 0x5E: case 0x5F: case 0xAD: case 0xAF:
+        case 0:
+        case 1:
+        case 2:
+        case 4:
+        case 8:
+        case 9:
+        case 23:
+        case 24:
+        case 0x49:
+        case 0x5E:
+        case 0x5F:
+        case 0xAD:
+        case 0xAF:
             return false;
         default:
             return true;

@@ -53,20 +53,20 @@ void replyUEIBytes(Context& c, const UeiRequest& r, const std::vector<uint8_t>& 
 
 // Collects a byte run that the host sends in sequenced chunks.
 class ByteRunCollector {
-public:
+  public:
     enum Result { kMore, kDone, kError };
     // `payload` is the value of one chunk packet, sequence byte last.
     Result add(const std::vector<uint8_t>& payload);
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     void clear();
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
     uint8_t expected_ = 0;
 };
 
 class Entity {
-public:
+  public:
     virtual ~Entity() = default;
     // Handles one packet whose first data byte is this entity's command.
     virtual void handle(Context& c, const Packet& in) = 0;

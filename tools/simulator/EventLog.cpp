@@ -16,11 +16,21 @@ std::string jsonEscape(const std::string& s) {
     std::string o = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': o += "\\\""; break;
-            case '\\': o += "\\\\"; break;
-            case '\n': o += "\\n"; break;
-            case '\r': o += "\\r"; break;
-            case '\t': o += "\\t"; break;
+            case '"':
+                o += "\\\"";
+                break;
+            case '\\':
+                o += "\\\\";
+                break;
+            case '\n':
+                o += "\\n";
+                break;
+            case '\r':
+                o += "\\r";
+                break;
+            case '\t':
+                o += "\\t";
+                break;
             default:
                 if (c < 0x20 || c >= 0x7F) {
                     char b[8];
@@ -78,8 +88,10 @@ void EventLog::write(const char* event, const JsonObject& fields) {
     std::snprintf(t, sizeof t, "%.3f", secondsSinceStart());
     std::string inner = fields.text();  // "{...}"
     std::string line = std::string("{\"t\":") + t + ",\"event\":" + jsonEscape(event);
-    if (inner.size() > 2) line += "," + inner.substr(1);
-    else line += "}";
+    if (inner.size() > 2)
+        line += "," + inner.substr(1);
+    else
+        line += "}";
     line += "\n";
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);

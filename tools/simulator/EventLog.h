@@ -10,14 +10,14 @@ namespace sim {
 
 // Builds one JSON object field by field.
 class JsonObject {
-public:
+  public:
     JsonObject& str(const char* key, const std::string& value);
     JsonObject& num(const char* key, int64_t value);
     JsonObject& boolean(const char* key, bool value);
     JsonObject& raw(const char* key, const std::string& json);  // value already JSON
     std::string text() const { return body_ + "}"; }
 
-private:
+  private:
     void key(const char* k);
     std::string body_ = "{";
 };
@@ -25,7 +25,7 @@ private:
 std::string jsonEscape(const std::string& s);
 
 class EventLog {
-public:
+  public:
     EventLog() = default;
     ~EventLog();
     EventLog(const EventLog&) = delete;
@@ -36,7 +36,7 @@ public:
     // Writes {"t":<seconds since start>,"event":<event>, ...fields}.
     void write(const char* event, const JsonObject& fields);
 
-private:
+  private:
     FILE* file_ = nullptr;
 };
 

@@ -22,7 +22,8 @@ bool parseFault(const std::string& text, FaultConfig& f, std::string& error) {
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t comma = text.find(',', pos);
-        std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::string item =
+            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         pos = comma == std::string::npos ? text.size() + 1 : comma + 1;
         if (item.empty()) continue;
         size_t eq = item.find('=');

@@ -68,7 +68,9 @@ void Module::factoryReset() {
     saved_ = fresh;
 }
 
-unsigned Module::heartbeatMs() const { return unsigned(settings_.heartbeatInterval) * 100; }
+unsigned Module::heartbeatMs() const {
+    return unsigned(settings_.heartbeatInterval) * 100;
+}
 
 void Module::dispatch(const Packet& in, std::vector<Packet>& out) {
     if (in.address != address_) {

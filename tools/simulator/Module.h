@@ -36,7 +36,7 @@ struct ModuleConfig {
 };
 
 class Module {
-public:
+  public:
     Module(const ModuleConfig& config, EventLog& log);
     ~Module();
     Module(const Module&) = delete;
@@ -91,7 +91,7 @@ public:
 
     unsigned heartbeatMs() const;  // current interval, 0 = none
 
-private:
+  private:
     ModuleConfig config_;
     EventLog& log_;
     uint8_t address_;

@@ -14,7 +14,7 @@ struct Options {
     std::vector<FaultConfig> faults;
     double maxSeconds = 60;
     std::string logPath;
-    std::string deviceDir;      // where USB device-node links go; empty: from the environment
+    std::string deviceDir;         // where USB device-node links go; empty: from the environment
     std::string discoveryAddress;  // interface address of the discovery responder; empty: off
 };
 

@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 enum class Framing { Raw, Cobs };
 
 class Session {
-public:
+  public:
     // `heartbeatsAtOnce`: a connection (TCP) starts heartbeats at once; a
     // terminal waits for the host's first packet and stops at its route 0.
     Session(Module& module, Framing framing, std::string transport, EventLog& log,
@@ -45,7 +45,7 @@ public:
     };
     const Stats& stats() const { return stats_; }
 
-private:
+  private:
     void handle(Packet p, Clock::time_point now);
     void send(const Packet& p, const char* kind, Clock::time_point now);
     void logPacket(const char* event, const Packet& p, const char* kind);

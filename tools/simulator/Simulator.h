@@ -18,7 +18,7 @@ class Endpoint;
 class DiscoveryResponder;
 
 class Simulator {
-public:
+  public:
     explicit Simulator(Options options);
     ~Simulator();
 
@@ -29,7 +29,7 @@ public:
     // Runs until stopped; returns the process exit code.
     int run();
 
-private:
+  private:
     Options options_;
     EventLog log_;
     std::vector<std::unique_ptr<Module>> modules_;

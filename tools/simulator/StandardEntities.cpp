@@ -49,7 +49,8 @@ void ModuleQueryEntity::handle(Context& c, const Packet& in) {
         case 6:  // entity group
             if (d.size() != 4) break;
             return c.reply({0x49, 6, d[2], d[3], 0});
-        default: break;
+        default:
+            break;
     }
     c.log.write("ignored", JsonObject()
                                .str("serial", m.serialText())
@@ -57,7 +58,9 @@ void ModuleQueryEntity::handle(Context& c, const Packet& in) {
                                .str("data", hex(d.data(), d.size())));
 }
 
-void EchoEntity::handle(Context& c, const Packet& in) { c.reply(in.data); }
+void EchoEntity::handle(Context& c, const Packet& in) {
+    c.reply(in.data);
+}
 
 void I2CEntity::handle(Context& c, const Packet& in) {
     const std::vector<uint8_t>& d = in.data;
@@ -80,7 +83,7 @@ void I2CEntity::handle(Context& c, const Packet& in) {
         err = aErrParam;
     else if (!dev || target == c.module.address())
         err = aErrIO;  // nothing acknowledges at that address
-    if (addr & 1) {  // read
+    if (addr & 1) {    // read
         std::vector<uint8_t> r{8, index, addr, 0, 0};
         if (err == aErrNone && length > 23) err = aErrSize;
         if (err == aErrNone) {

@@ -9,13 +9,13 @@
 namespace sim {
 
 class ModuleQueryEntity : public Entity {
-public:
+  public:
     static constexpr uint8_t kCommand = 0x49;
     void handle(Context& c, const Packet& in) override;
 };
 
 class EchoEntity : public Entity {
-public:
+  public:
     static constexpr uint8_t kCommand = 0x17;
     void handle(Context& c, const Packet& in) override;
 };
@@ -23,11 +23,11 @@ public:
 // Transfers on the module's I2C bus. On a router the modules behind it answer
 // at their addresses; every other address does not acknowledge.
 class I2CEntity : public Entity {
-public:
+  public:
     static constexpr uint8_t kCommand = 8;
     void handle(Context& c, const Packet& in) override;
 
-private:
+  private:
     std::map<uint8_t, std::vector<uint8_t>> written_;  // last bytes written per address
 };
 

@@ -104,40 +104,74 @@ void SystemEntity::get(Context& c, const UeiRequest& r, const Option& o) {
     auto byte = [&](uint8_t v) { replyUEI(c, r, {v}); };
     auto word = [&](uint32_t v) { replyUEI(c, r, be32(v)); };
     switch (o.number) {
-        case 1: return byte(m.address());
-        case 2: return byte(s.routerAddress);
-        case 3: return byte(s.heartbeatInterval);
-        case 4: return byte(s.led);
-        case 6: return byte(s.bootSlot);
-        case 7: return word(m.packedVersion());
-        case 8: return byte(m.config().model);
-        case 9: return word(m.config().serial);
-        case 12: return word(5000000);  // microvolts
-        case 13: return byte(0);
-        case 14: return byte(m.config().address);
-        case 15: return byte(s.softwareOffset);
-        case 16: return byte(s.routerAddress);
-        case 21: return word(250000);  // microamps
-        case 22: return word(uint32_t(secondsSinceStart()));
-        case 23: return word(uint32_t(int32_t(45000000)));  // micro-degrees C
-        case 25: return word(uint32_t(int32_t(5100000)));
-        case 26: return word(uint32_t(int32_t(300000)));
-        case 27: return word(uint32_t(int32_t(35000000)));
-        case 28: return word(uint32_t(int32_t(-5000000)));
-        case 29: return byte(1);
-        case 30: return byte(s.inputPowerBehavior);
-        case 31: return replyUEIBytes(c, r, s.inputPowerBehaviorConfig);
-        case 32: return replyUEIBytes(c, r, std::vector<uint8_t>(s.name.begin(), s.name.end()));
-        case 33: return word(15000);
-        case 34: return word(s.powerLimitMax);
-        case 35: return word(0);
-        case 38: return byte(s.linkInterface);
-        case 40: return word(0x00010000);
-        case 41: return word(0);
-        case 42: return byte(s.ledMaxBrightness);
-        case 43: return word(m.config().build);
-        case 45: return word(m.config().features);
-        default: return replyUEIError(c, r, aErrInvalidOption);
+        case 1:
+            return byte(m.address());
+        case 2:
+            return byte(s.routerAddress);
+        case 3:
+            return byte(s.heartbeatInterval);
+        case 4:
+            return byte(s.led);
+        case 6:
+            return byte(s.bootSlot);
+        case 7:
+            return word(m.packedVersion());
+        case 8:
+            return byte(m.config().model);
+        case 9:
+            return word(m.config().serial);
+        case 12:
+            return word(5000000);  // microvolts
+        case 13:
+            return byte(0);
+        case 14:
+            return byte(m.config().address);
+        case 15:
+            return byte(s.softwareOffset);
+        case 16:
+            return byte(s.routerAddress);
+        case 21:
+            return word(250000);  // microamps
+        case 22:
+            return word(uint32_t(secondsSinceStart()));
+        case 23:
+            return word(uint32_t(int32_t(45000000)));  // micro-degrees C
+        case 25:
+            return word(uint32_t(int32_t(5100000)));
+        case 26:
+            return word(uint32_t(int32_t(300000)));
+        case 27:
+            return word(uint32_t(int32_t(35000000)));
+        case 28:
+            return word(uint32_t(int32_t(-5000000)));
+        case 29:
+            return byte(1);
+        case 30:
+            return byte(s.inputPowerBehavior);
+        case 31:
+            return replyUEIBytes(c, r, s.inputPowerBehaviorConfig);
+        case 32:
+            return replyUEIBytes(c, r, std::vector<uint8_t>(s.name.begin(), s.name.end()));
+        case 33:
+            return word(15000);
+        case 34:
+            return word(s.powerLimitMax);
+        case 35:
+            return word(0);
+        case 38:
+            return byte(s.linkInterface);
+        case 40:
+            return word(0x00010000);
+        case 41:
+            return word(0);
+        case 42:
+            return byte(s.ledMaxBrightness);
+        case 43:
+            return word(m.config().build);
+        case 45:
+            return word(m.config().features);
+        default:
+            return replyUEIError(c, r, aErrInvalidOption);
     }
 }
 
@@ -169,28 +203,52 @@ void SystemEntity::set(Context& c, const UeiRequest& r, const Option& o) {
     if (r.value.size() != want) return replyUEIError(c, r, aErrSize);
     uint8_t v8 = want == 1 ? r.value[0] : 0;
     switch (o.number) {
-        case 2: s.routerAddress = v8; break;
-        case 3: s.heartbeatInterval = v8; break;
-        case 4: s.led = v8; break;
+        case 2:
+            s.routerAddress = v8;
+            break;
+        case 3:
+            s.heartbeatInterval = v8;
+            break;
+        case 4:
+            s.led = v8;
+            break;
         case 6:
             if (v8 > 1) return replyUEIError(c, r, aErrRange);
             s.bootSlot = v8;
             break;
-        case 10: m.saveSettings(); break;
+        case 10:
+            m.saveSettings();
+            break;
         case 11:
             // Answer first; the link drops once the reply is out.
             replyUEI(c, r, {});
             m.requestReboot(m.config().rebootMs);
             return;
-        case 15: s.softwareOffset = v8; break;
-        case 20: s.routeToMe = v8 != 0; break;
-        case 24: break;
-        case 30: s.inputPowerBehavior = v8; break;
-        case 34: s.powerLimitMax = getBE32(r.value.data()); break;
-        case 37: m.factoryReset(); break;
-        case 38: s.linkInterface = v8; break;
-        case 42: s.ledMaxBrightness = v8; break;
-        default: return replyUEIError(c, r, aErrInvalidOption);
+        case 15:
+            s.softwareOffset = v8;
+            break;
+        case 20:
+            s.routeToMe = v8 != 0;
+            break;
+        case 24:
+            break;
+        case 30:
+            s.inputPowerBehavior = v8;
+            break;
+        case 34:
+            s.powerLimitMax = getBE32(r.value.data());
+            break;
+        case 37:
+            m.factoryReset();
+            break;
+        case 38:
+            s.linkInterface = v8;
+            break;
+        case 42:
+            s.ledMaxBrightness = v8;
+            break;
+        default:
+            return replyUEIError(c, r, aErrInvalidOption);
     }
     replyUEI(c, r, {});
 }

@@ -7,7 +7,7 @@
 namespace sim {
 
 class SystemEntity : public Entity {
-public:
+  public:
     static constexpr uint8_t kCommand = 3;
     void handle(Context& c, const Packet& in) override;
     uint8_t hasUEI(uint8_t option, uint8_t index, uint8_t flags) const override;
@@ -21,7 +21,7 @@ public:
     };
     static const Option* find(uint8_t option);
 
-private:
+  private:
     void get(Context& c, const UeiRequest& r, const Option& o);
     void set(Context& c, const UeiRequest& r, const Option& o);
     ByteRunCollector collector_;

@@ -27,7 +27,9 @@ bool setNonBlocking(int fd) {
     return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
 }
 
-std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string errnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 // Writes as much of `buf` as the descriptor takes now; keeps the rest.
 // False when the descriptor has failed for good.
@@ -94,7 +96,9 @@ bool TcpEndpoint::listen(std::string& error) {
     return true;
 }
 
-bool TcpEndpoint::open(std::string& error) { return listen(error); }
+bool TcpEndpoint::open(std::string& error) {
+    return listen(error);
+}
 
 void TcpEndpoint::pollFds(std::vector<pollfd>& fds) {
     if (listener_) fds.push_back({listener_.get(), POLLIN, 0});
@@ -123,8 +127,8 @@ void TcpEndpoint::onEvent(const pollfd& p, Clock::time_point now) {
         conn_.reset(c);
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        session_ = std::make_unique<Session>(module_, Framing::Raw, "tcp", log_, faults_.get(),
-                                             true, now);
+        session_ =
+            std::make_unique<Session>(module_, Framing::Raw, "tcp", log_, faults_.get(), true, now);
         logLink("connect", "tcp", where());
         return;
     }
@@ -199,11 +203,14 @@ PtyEndpoint::PtyEndpoint(Module& module, EventLog& log, std::unique_ptr<FaultInj
                          Mode mode, std::string deviceDir)
     : Endpoint(module, log, std::move(faults)), mode_(mode), deviceDir_(std::move(deviceDir)) {}
 
-PtyEndpoint::~PtyEndpoint() { closePty(); }
+PtyEndpoint::~PtyEndpoint() {
+    closePty();
+}
 
 bool PtyEndpoint::openPty(std::string& error) {
     int m = -1, s = -1;
-    if (::openpty(&m, &s, nullptr, nullptr, nullptr) != 0) return error = errnoText("openpty"), false;
+    if (::openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
+        return error = errnoText("openpty"), false;
     master_.reset(m);
     slave_.reset(s);
     fcntl(m, F_SETFD, FD_CLOEXEC);
@@ -257,7 +264,8 @@ bool PtyEndpoint::open(std::string& error) {
 }
 
 void PtyEndpoint::pollFds(std::vector<pollfd>& fds) {
-    if (master_) fds.push_back({master_.get(), short(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0});
+    if (master_)
+        fds.push_back({master_.get(), short(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0});
 }
 
 void PtyEndpoint::onEvent(const pollfd& p, Clock::time_point now) {
@@ -281,13 +289,14 @@ void PtyEndpoint::tick(Clock::time_point now) {
         if (now < upAt_) return;
         std::string error;
         if (mode_ == Mode::Usb && !master_ && !openPty(error)) {
-            log_.write("error", JsonObject().str("serial", module_.serialText()).str("text", error));
+            log_.write("error",
+                       JsonObject().str("serial", module_.serialText()).str("text", error));
             upAt_ = now + std::chrono::milliseconds(100);
             return;
         }
-        session_ = std::make_unique<Session>(module_,
-                                             mode_ == Mode::Usb ? Framing::Raw : Framing::Cobs,
-                                             transport(), log_, faults_.get(), false, now);
+        session_ =
+            std::make_unique<Session>(module_, mode_ == Mode::Usb ? Framing::Raw : Framing::Cobs,
+                                      transport(), log_, faults_.get(), false, now);
         down_ = false;
         logLink("up", transport(), mode_ == Mode::Usb ? node_ + " -> " + path_ : path_);
         return;
@@ -365,15 +374,14 @@ void DiscoveryResponder::onReadable() {
     uint8_t buf[64];
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    ssize_t n = ::recvfrom(sock_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    ssize_t n =
+        ::recvfrom(sock_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n <= 0) return;
     char src[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &from.sin_addr, src, sizeof src);
     bool probe = n == 16 && buf[0] == 1;
-    log_.write("discovery_probe", JsonObject()
-                                      .str("from", src)
-                                      .num("length", n)
-                                      .boolean("valid", probe));
+    log_.write("discovery_probe",
+               JsonObject().str("from", src).num("length", n).boolean("valid", probe));
     if (!probe) return;
     // Like a real module, every probe gets an answer: a host may search twice
     // in quick succession (find the router's link type, then the router).

@@ -19,7 +19,7 @@ class EventLog;
 
 // Owns a file descriptor; closes it when replaced or destroyed.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
@@ -39,12 +39,12 @@ public:
     }
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 
 class Endpoint {
-public:
+  public:
     Endpoint(Module& module, EventLog& log, std::unique_ptr<FaultInjector> faults)
         : module_(module), log_(log), faults_(std::move(faults)) {}
     virtual ~Endpoint() = default;
@@ -61,7 +61,7 @@ public:
     virtual void goDown(unsigned ms, Clock::time_point now) = 0;
     virtual bool up() const = 0;
 
-protected:
+  protected:
     void logLink(const char* event, const char* transport, const std::string& where);
 
     Module& module_;
@@ -70,7 +70,7 @@ protected:
 };
 
 class TcpEndpoint : public Endpoint {
-public:
+  public:
     TcpEndpoint(Module& module, EventLog& log, std::unique_ptr<FaultInjector> faults,
                 std::string hostPort);
     bool open(std::string& error) override;
@@ -85,7 +85,7 @@ public:
     uint16_t port() const { return port_; }
     std::string where() const { return host_ + ":" + std::to_string(port_); }
 
-private:
+  private:
     bool listen(std::string& error);
     void closeConnection(const char* why);
     void flush(Clock::time_point now, bool all);
@@ -103,7 +103,7 @@ private:
 // carries raw packets, reads on it wait up to one second, and a link named
 // lumivance.%08X in the device directory points at it.
 class PtyEndpoint : public Endpoint {
-public:
+  public:
     enum class Mode { Serial, Usb };
     PtyEndpoint(Module& module, EventLog& log, std::unique_ptr<FaultInjector> faults, Mode mode,
                 std::string deviceDir);
@@ -119,7 +119,7 @@ public:
     const std::string& path() const { return path_; }
     const std::string& nodePath() const { return node_; }
 
-private:
+  private:
     bool openPty(std::string& error);
     void closePty();
     void flush(Clock::time_point now, bool all);
@@ -137,14 +137,14 @@ private:
 // Answers the TCP/IP discovery probe (a 16-byte datagram to 232.2.2.2:9888
 // whose first byte is 1) for every discoverable module with a TCP listener.
 class DiscoveryResponder {
-public:
+  public:
     DiscoveryResponder(EventLog& log, std::string interfaceAddress,
                        std::vector<TcpEndpoint*> modules);
     bool open(std::string& error);
     int fd() const { return sock_.get(); }
     void onReadable();
 
-private:
+  private:
     EventLog& log_;
     std::string interface_;
     std::vector<TcpEndpoint*> modules_;

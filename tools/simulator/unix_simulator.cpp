@@ -67,12 +67,12 @@ bool Simulator::start(std::string& error) {
             endpoints_.push_back(std::move(e));
         }
         if (c.serialPty)
-            endpoints_.push_back(std::make_unique<PtyEndpoint>(*m, log_,
-                                                               faultFor(options_, c, "serial"),
-                                                               PtyEndpoint::Mode::Serial, ""));
-        if (c.usbNode)
             endpoints_.push_back(std::make_unique<PtyEndpoint>(
-                *m, log_, faultFor(options_, c, "usb"), PtyEndpoint::Mode::Usb, options_.deviceDir));
+                *m, log_, faultFor(options_, c, "serial"), PtyEndpoint::Mode::Serial, ""));
+        if (c.usbNode)
+            endpoints_.push_back(
+                std::make_unique<PtyEndpoint>(*m, log_, faultFor(options_, c, "usb"),
+                                              PtyEndpoint::Mode::Usb, options_.deviceDir));
     }
     for (auto& e : endpoints_)
         if (!e->open(error)) return false;
