@@ -30,8 +30,11 @@ using Bytes = std::vector<uint8_t>;
 
 // The wire bytes of one packet: address, length, data.
 inline Bytes pkt(uint8_t address, Bytes data) {
-    Bytes wire{address, static_cast<uint8_t>(data.size())};
-    wire.insert(wire.end(), data.begin(), data.end());
+    Bytes wire;
+    wire.reserve(data.size() + 2);
+    wire.push_back(address);
+    wire.push_back(static_cast<uint8_t>(data.size()));
+    for (uint8_t b : data) wire.push_back(b);
     return wire;
 }
 
