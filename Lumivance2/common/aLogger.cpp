@@ -63,8 +63,9 @@ aErr aLogger_Enable(aLogger* logger) {
 
 aErr aLogger_Disable(aLogger* logger) {
     if (!sValid(logger)) return aErrParam;
-    if (!logger->thread) return aErrNone;
+    // Checked first: the thread handle belongs to the controlling thread.
     if (tCurrentLogger == logger) return aErrNone;
+    if (!logger->thread) return aErrNone;
     logger->running = false;
     if (aThread_Destroy(&logger->thread) != 0) return aErrUnknown;
     logger->thread = nullptr;
