@@ -214,7 +214,12 @@ bool BirdFile::DecompressData(const uint8_t* source, size_t length) {
         }
         if (produced == capacity) {
             if (capacity >= maxContentSize) {
-                result = Z_BUF_ERROR;  // the content would exceed the bound
+                // Full at the bound: only the end of the stream may follow.
+                uint8_t probe;
+                stream.next_out = &probe;
+                stream.avail_out = 1;
+                result = inflate(&stream, Z_NO_FLUSH);
+                if (result != Z_STREAM_END || stream.avail_out == 0) result = Z_BUF_ERROR;
                 break;
             }
             size_t grown = capacity * 2 > maxContentSize ? maxContentSize : capacity * 2;
