@@ -170,6 +170,8 @@ bool BirdFile::Load() {
 }
 
 bool BirdFile::LoadBytes(const uint8_t* bytes, size_t length) {
+    hasSerialOffsets = false;
+    serialNumberOffset = descriptorOffset = 0;
     if (length > BIRD_FILE_HEADER_SIZE) {
         signature = GetInt(bytes);
         version = GetShort(bytes + 4);

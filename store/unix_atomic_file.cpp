@@ -18,6 +18,11 @@ std::string DirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // Best effort: makes the rename itself durable.
 void SyncDirectory(const std::string& directory) {
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -41,7 +46,9 @@ aErr AtomicFile_Write(const std::string& path, const void* data, size_t length, 
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         char suffix[64];
         snprintf(suffix, sizeof(suffix), ".tmp.%ld.%u", long(getpid()), sTempCounter++);
-        temp = path + suffix;
+        // Hidden (leading '.'), so a temporary left by a killed process is
+        // never listed as a stored build.
+        temp = DirectoryOf(path) + "/." + BaseName(path) + suffix;
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
