@@ -1,8 +1,12 @@
 // Build download and selection: which build a device gets, its download from
 // the update server into the device's directory of the store, and the server
 // and local build lists.
+#include <zlib.h>
+
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -11,7 +15,6 @@
 #include "Log.h"
 #include "Updater.h"
 #include "firmware/BirdFile.h"
-#include "server/Base64.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
 
@@ -47,6 +50,83 @@ bool _valid_build(unsigned serial, uint32_t build, const std::string& url) {
     }
     return false;
 }
+
+// A BIRD file as its download arrives. The compressed body after the 6-byte
+// header is inflated on the way, into a small scratch buffer, so a file whose
+// body does not inflate completely (within BirdFile's content bound) is known
+// without loading it a second time.
+class DownloadedBird : public BuildSink {
+  public:
+    DownloadedBird() : scratch_(new uint8_t[kScratch]) {}
+    ~DownloadedBird() override {
+        if (inflating_) inflateEnd(&stream_);
+    }
+    DownloadedBird(const DownloadedBird&) = delete;
+    DownloadedBird& operator=(const DownloadedBird&) = delete;
+
+    void Expect(size_t n) override {
+        if (n <= BirdFile::kMaxContentSize) bytes.reserve(n);
+    }
+    void Write(const uint8_t* data, size_t n) override {
+        const size_t before = bytes.size();
+        bytes.append(reinterpret_cast<const char*>(data), n);
+        const size_t from = std::max(before, BIRD_FILE_HEADER_SIZE);
+        if (bytes.size() > from) inflate(bytes.data() + from, bytes.size() - from);
+    }
+
+    // The header is a BIRD header and the body inflated to its end.
+    bool Valid() const {
+        return BirdFile::VerifyHeader(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                      bytes.size()) &&
+               ended_ && !failed_;
+    }
+
+    std::string bytes;
+
+  private:
+    static constexpr size_t kScratch = 64 * 1024;
+
+    void inflate(const char* data, size_t n) {
+        if (ended_ || failed_) {
+            failed_ = failed_ || ended_;  // bytes after the end of the stream
+            return;
+        }
+        if (!inflating_) {
+            memset(&stream_, 0, sizeof stream_);
+            if (inflateInit(&stream_) != Z_OK) {
+                failed_ = true;
+                return;
+            }
+            inflating_ = true;
+        }
+        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        stream_.avail_in = static_cast<uInt>(n);
+        while (stream_.avail_in > 0) {
+            stream_.next_out = scratch_.get();
+            stream_.avail_out = kScratch;
+            const int result = ::inflate(&stream_, Z_NO_FLUSH);
+            if (stream_.total_out > BirdFile::kMaxContentSize) {
+                failed_ = true;  // more content than any BIRD file may hold
+                return;
+            }
+            if (result == Z_STREAM_END) {
+                ended_ = true;
+                if (stream_.avail_in > 0) failed_ = true;
+                return;
+            }
+            if (result != Z_OK) {
+                failed_ = true;
+                return;
+            }
+        }
+    }
+
+    z_stream stream_;
+    std::unique_ptr<uint8_t[]> scratch_;
+    bool inflating_ = false;
+    bool ended_ = false;
+    bool failed_ = false;
+};
 
 bool endsWith(const std::string& text, const char* suffix) {
     const size_t n = std::char_traits<char>::length(suffix);
@@ -114,62 +194,55 @@ uint32_t Updater::Download_Firmware(unsigned serial, std::string buildText, bool
 
     // The request runs on its own thread while this one turns the spinner.
     // The transfer is bounded by the request's time-outs, so the wait ends.
+    // The base64 text is decoded as it arrives (no second copy of the file).
     buildText = std::to_string(build);
-    std::string content;
+    DownloadedBird download;
+    UpdateServerRequest::StreamedBuild streamed;
     bool received = false;
     {
         std::promise<bool> promise;
         std::future<bool> result = promise.get_future();
-        std::thread download(
-            [&promise, &content, serial, firmwareName, buildText, url = serverUrl, noCal] {
-                bool ok = false;
-                try {
-                    ok = UpdateServerRequest::GetBuild(serial, firmwareName, buildText, content,
-                                                       url, noCal);
-                } catch (...) {
-                    ok = false;  // e.g. out of memory: reported as a failed download
-                }
-                promise.set_value(ok);
-            });
+        std::thread worker([&promise, &download, &streamed, serial, firmwareName, buildText,
+                            url = serverUrl, noCal] {
+            bool ok = false;
+            try {
+                ok = UpdateServerRequest::GetBuildStreamed(serial, firmwareName, buildText,
+                                                           download, streamed, url, noCal);
+            } catch (...) {
+                ok = false;  // e.g. out of memory: reported as a failed download
+            }
+            promise.set_value(ok);
+        });
         display.update_spinner(true, "Downloading");
         while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
             display.update_spinner(true, "Downloading");
         display.update_spinner(false, "Downloading");
         received = result.get();
-        download.join();
+        worker.join();
     }
     if (!received) display.message(UpdaterDisplayInterface::Error, "Download failed");
-    if (content.empty()) {
+    if (!received || !streamed.present) {
         display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
         return 0;
     }
 
     // Nothing is stored unless the content decodes to a loadable BIRD file.
-    std::string reason;
-    if (!Base64::DecodeInPlace(content, &reason)) {
+    if (!streamed.decoded) {
         display.message(UpdaterDisplayInterface::Error, "Build %u could not be decoded: %s", build,
-                        reason.c_str());
+                        streamed.error.c_str());
         return 0;
     }
-    const std::string fileName = buildText + ".bird";
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(content.data());
-    bool loadable = BirdFile::VerifyHeader(bytes, content.size());
-    if (loadable) {
-        try {
-            BirdFile check(bytes, content.size(), fileName);
-        } catch (const std::exception& e) {
-            Log::log(DEBUG_APP, "%s: %s\n", fileName.c_str(), e.what());
-            loadable = false;
-        }
-    }
-    if (!loadable) {
+    if (!download.Valid()) {
         display.message(UpdaterDisplayInterface::Error,
                         "Build %u from the server is not a valid BIRD file", build);
         return 0;
     }
+    const std::string fileName = buildText + ".bird";
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(download.bytes.data());
+    const size_t size = download.bytes.size();
 
     const std::string timeText = KeyValueStore::TimeStamp();
-    const aErr written = device.WriteFile(fileName, bytes, content.size());
+    const aErr written = device.WriteFile(fileName, bytes, size);
     if (written != aErrNone) {
         display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d",
                         static_cast<int>(written));

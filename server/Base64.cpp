@@ -23,45 +23,84 @@ const Table& table() {
     return t;
 }
 
-void setError(std::string* error, const std::string& text) {
-    if (error) *error = text;
-}
-
 size_t padding(const char* text, size_t length) {
     if (length == 0) return 0;
     if (text[length - 1] != '=') return 0;
     return (length >= 2 && text[length - 2] == '=') ? 2 : 1;
 }
 
-// Checks every character; returns the padding count or -1.
-int validate(const char* text, size_t length, std::string* error) {
-    if (length % 4 != 0) {
-        setError(error, "length " + std::to_string(length) + " is not a multiple of 4");
-        return -1;
-    }
-    const size_t pad = padding(text, length);
-    const Table& t = table();
-    for (size_t i = 0; i < length - pad; ++i) {
-        const uint8_t v = t.value[static_cast<uint8_t>(text[i])];
-        if (v == kInvalid || v == kPad) {
-            char buffer[96];
-            const unsigned char c = static_cast<unsigned char>(text[i]);
-            if (v == kPad)
-                snprintf(buffer, sizeof buffer, "padding '=' inside the text at offset %zu", i);
-            else if (c >= 0x20 && c < 0x7F)
-                snprintf(buffer, sizeof buffer, "character '%c' at offset %zu is not base64", c, i);
-            else
-                snprintf(buffer, sizeof buffer, "byte 0x%02X at offset %zu is not base64", c, i);
-            setError(error, buffer);
-            return -1;
-        }
-    }
-    return static_cast<int>(pad);
-}
-
 }  // namespace
 
 namespace Base64 {
+
+void StreamDecoder::fail(const std::string& text) {
+    failed_ = true;
+    error_ = text;
+}
+
+size_t StreamDecoder::Feed(const char* text, size_t length, uint8_t* out) {
+    if (failed_) return 0;
+    const Table& t = table();
+    size_t written = 0;
+    for (size_t i = 0; i < length; ++i, ++offset_) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const uint8_t v = t.value[c];
+        char buffer[96];
+        if (v == kInvalid) {
+            if (c >= 0x20 && c < 0x7F)
+                snprintf(buffer, sizeof buffer, "character '%c' at offset %llu is not base64", c,
+                         static_cast<unsigned long long>(offset_));
+            else
+                snprintf(buffer, sizeof buffer, "byte 0x%02X at offset %llu is not base64", c,
+                         static_cast<unsigned long long>(offset_));
+            fail(buffer);
+            return written;
+        }
+        if (v == kPad) {
+            // '=' may stand only in the third and fourth place of the last group.
+            if (padding_ == 0) padOffset_ = offset_;
+            if (count_ < 2 || padding_ == 3 || (padding_ == 1 && count_ != 3)) {
+                snprintf(buffer, sizeof buffer, "padding '=' inside the text at offset %llu",
+                         static_cast<unsigned long long>(padOffset_));
+                fail(buffer);
+                return written;
+            }
+            ++padding_;
+            bits_ <<= 6;
+        } else {
+            if (padding_ != 0) {
+                snprintf(buffer, sizeof buffer, "padding '=' inside the text at offset %llu",
+                         static_cast<unsigned long long>(padOffset_));
+                fail(buffer);
+                return written;
+            }
+            bits_ = (bits_ << 6) | v;
+        }
+        if (++count_ == 4) {
+            const unsigned bytes = 3 - padding_;
+            if (out) {
+                const uint8_t b[3] = {static_cast<uint8_t>(bits_ >> 16),
+                                      static_cast<uint8_t>(bits_ >> 8),
+                                      static_cast<uint8_t>(bits_)};
+                for (unsigned k = 0; k < bytes; ++k) out[written + k] = b[k];
+            }
+            written += bytes;
+            count_ = 0;
+            bits_ = 0;
+            if (padding_ != 0) padding_ = 3;  // the text must end here
+        }
+    }
+    return written;
+}
+
+bool StreamDecoder::Finish() {
+    if (failed_) return false;
+    if (count_ != 0) {
+        fail("length " + std::to_string(offset_) + " is not a multiple of 4");
+        return false;
+    }
+    return true;
+}
 
 size_t DecodedLength(const char* text, size_t length) {
     if (length % 4 != 0) return 0;
@@ -69,29 +108,22 @@ size_t DecodedLength(const char* text, size_t length) {
 }
 
 bool Decode(const char* text, size_t length, uint8_t* out, std::string* error) {
-    const int pad = validate(text, length, error);
-    if (pad < 0) return false;
-    const Table& t = table();
-    size_t o = 0;
-    for (size_t i = 0; i < length; i += 4) {
-        // Padding reads as zero bits; the bytes it stands for are not written.
-        uint32_t quad = 0;
-        for (size_t k = 0; k < 4; ++k) {
-            const uint8_t v = t.value[static_cast<uint8_t>(text[i + k])];
-            quad = (quad << 6) | (v == kPad ? 0u : v);
-        }
-        const size_t bytes = (i + 4 == length) ? 3 - static_cast<size_t>(pad) : 3;
-        const uint8_t b[3] = {static_cast<uint8_t>(quad >> 16), static_cast<uint8_t>(quad >> 8),
-                              static_cast<uint8_t>(quad)};
-        for (size_t k = 0; k < bytes; ++k) out[o++] = b[k];
+    StreamDecoder check;
+    check.Feed(text, length, nullptr);
+    if (!check.Finish()) {
+        if (error) *error = check.Error();
+        return false;
     }
+    StreamDecoder decoder;
+    decoder.Feed(text, length, out);
     return true;
 }
 
 bool Decode(const std::string& text, std::vector<uint8_t>& out, std::string* error) {
-    if (validate(text.data(), text.size(), error) < 0) return false;
-    out.resize(DecodedLength(text.data(), text.size()));
-    return Decode(text.data(), text.size(), out.data(), error);
+    std::vector<uint8_t> decoded(DecodedLength(text.data(), text.size()));
+    if (!Decode(text.data(), text.size(), decoded.data(), error)) return false;
+    out.swap(decoded);
+    return true;
 }
 
 bool DecodeInPlace(std::string& text, std::string* error) {
@@ -104,24 +136,30 @@ bool DecodeInPlace(std::string& text, std::string* error) {
 
 std::string Encode(const uint8_t* data, size_t length) {
     std::string out;
-    out.reserve((length + 2) / 3 * 4);
+    EncodeAppend(data, length, out);
+    return out;
+}
+
+void EncodeAppend(const uint8_t* data, size_t length, std::string& out) {
+    const size_t start = out.size();
+    out.resize(start + (length + 2) / 3 * 4);
+    char* o = &out[start];
     size_t i = 0;
     for (; i + 3 <= length; i += 3) {
         const uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = kAlphabet[v & 63];
     }
     if (i < length) {
         const bool two = (length - i) == 2;
         const uint32_t v = (uint32_t(data[i]) << 16) | (two ? uint32_t(data[i + 1]) << 8 : 0u);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += two ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = two ? kAlphabet[(v >> 6) & 63] : '=';
+        *o++ = '=';
     }
-    return out;
 }
 
 }  // namespace Base64

@@ -28,10 +28,12 @@ typedef std::unique_ptr<CURL, CurlDeleter> CurlHandle;
 // What the write callback fills and checks.
 struct Target {
     HTTPResponse* response;
+    BodySink* sink;  // when set, the body goes here
     CURL* handle;
     size_t maxBytes;
+    size_t received;
     bool tooLarge;
-    bool reserved;
+    bool started;
 };
 
 size_t _rcv_data(char* chunk, size_t size, size_t count, void* target) {
@@ -42,10 +44,10 @@ size_t _rcv_data(char* chunk, size_t size, size_t count, void* target) {
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(t->response)),
              static_cast<int>(std::min<size_t>(n, 100)), chunk);
     std::string& body = t->response->get_response();
-    if (!t->reserved) {
+    if (!t->started) {
         // Size the body once from the announced length instead of growing it
         // step by step (a large BIRD file would otherwise be copied many times).
-        t->reserved = true;
+        t->started = true;
         curl_off_t announced = -1;
         if (curl_easy_getinfo(t->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
                 CURLE_OK &&
@@ -54,14 +56,24 @@ size_t _rcv_data(char* chunk, size_t size, size_t count, void* target) {
                 t->tooLarge = true;
                 return 0;
             }
-            body.reserve(static_cast<size_t>(announced));
+            if (t->sink)
+                t->sink->Expect(static_cast<uint64_t>(announced));
+            else
+                body.reserve(static_cast<size_t>(announced));
         }
     }
-    if (n > t->maxBytes - body.size()) {
+    if (n > t->maxBytes - t->received) {
         t->tooLarge = true;
         return 0;  // makes libcurl stop the transfer
     }
-    t->response->process(chunk, n);
+    t->received += n;
+    if (t->sink) {
+        if (body.size() < HTTPRequest::kSinkHeadBytes)
+            t->response->process(chunk, std::min(n, HTTPRequest::kSinkHeadBytes - body.size()));
+        t->sink->Write(chunk, n);
+    } else {
+        t->response->process(chunk, n);
+    }
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(n));
     return n;
 }
@@ -96,13 +108,17 @@ std::string HTTPRequest::BuildRequest(const std::string& url, const Query& query
 }
 
 HTTPResponse HTTPRequest::GET(const std::string& url, const Query& query) {
+    return GET(url, query, nullptr);
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& url, const Query& query, BodySink* sink) {
     initialiseCurlOnce();
     CurlHandle handle(curl_easy_init());
     HTTPResponse result(BuildRequest(url, query));
     if (!handle) throw std::runtime_error("Could not create curl instance");
 
     const Limits l = GetLimits();
-    Target target = {&result, handle.get(), l.maxBodyBytes, false, false};
+    Target target = {&result, sink, handle.get(), l.maxBodyBytes, 0, false, false};
     char detail[CURL_ERROR_SIZE] = {0};
     CURL* h = handle.get();
 

@@ -26,6 +26,17 @@ class HTTPResponse {
     std::string response;
 };
 
+// Takes a body as it arrives, for answers too large to keep twice.
+class BodySink {
+  public:
+    virtual ~BodySink() = default;
+    // The length the server announced, before the first Write (not called
+    // when the server announced none).
+    virtual void Expect(uint64_t length) {}
+    // Takes the next bytes of the body.
+    virtual void Write(const char* bytes, size_t count) = 0;
+};
+
 class HTTPRequest {
   public:
     // Query parameters in ascending key order, which is their order on the wire.
@@ -44,6 +55,10 @@ class HTTPRequest {
     // Performs the GET. Throws std::runtime_error on every transport failure
     // with libcurl's text for the failure; any HTTP status is returned.
     static HTTPResponse GET(const std::string& url, const Query& query);
+    // The same, handing the body to `sink` as it arrives; the response then
+    // keeps only the first kSinkHeadBytes of the body (for diagnostics).
+    static HTTPResponse GET(const std::string& url, const Query& query, BodySink* sink);
+    static constexpr size_t kSinkHeadBytes = 1024;
 
     // Base URL, then "?" and "key=value&" for every entry; nothing is encoded,
     // so a value that needs an encoded character carries it already encoded.

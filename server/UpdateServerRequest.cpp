@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "Base64.h"
 #include "HTTPRequest.h"
 #include "app/Log.h"
 
@@ -73,9 +74,9 @@ std::vector<std::string_view> tokens(std::string_view line, const char* separato
 // One request of the protocol: GET, status check, then the answer parser.
 template <typename Parser>
 bool perform(const char* name, const std::string& url, const HTTPRequest::Query& query,
-             Parser parse) {
+             Parser parse, BodySink* sink = nullptr) {
     try {
-        HTTPResponse response = HTTPRequest::GET(url, query);
+        HTTPResponse response = HTTPRequest::GET(url, query, sink);
         if (response.get_status() != 200) {
             if (std::strcmp(name, "ping") == 0)
                 Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n",
@@ -96,6 +97,71 @@ bool perform(const char* name, const std::string& url, const HTTPRequest::Query&
         return false;
     }
 }
+
+// Follows a download answer as it arrives: the "ok" line, then line 2
+// decoded from base64 straight into the sink.
+class BuildAnswerStream : public BodySink {
+  public:
+    explicit BuildAnswerStream(BuildSink& sink) : sink_(sink) {}
+
+    void Expect(uint64_t length) override { sink_.Expect(static_cast<size_t>(length / 4 * 3)); }
+
+    void Write(const char* bytes, size_t count) override {
+        size_t i = 0;
+        while (i < count && state_ != kDone) {
+            const char c = bytes[i];
+            switch (state_) {
+                case kFirstLine:
+                    if (c == '\n') {
+                        if (lineLength_ > 0) state_ = ok() ? kGap : kDone;
+                    } else if (lineLength_++ < 2) {
+                        head_[lineLength_ - 1] = c;
+                    }
+                    ++i;
+                    break;
+                case kGap:
+                    if (c == '\n') {
+                        ++i;
+                    } else {
+                        state_ = kContent;
+                        present_ = true;
+                    }
+                    break;
+                case kContent: {
+                    const char* end = static_cast<const char*>(memchr(bytes + i, '\n', count - i));
+                    const size_t n = end ? static_cast<size_t>(end - (bytes + i)) : count - i;
+                    decode(bytes + i, n);
+                    i += n;
+                    if (end) state_ = kDone;
+                    break;
+                }
+                case kDone:
+                    break;
+            }
+        }
+    }
+
+    bool ok() const { return lineLength_ >= 2 && head_[0] == 'o' && head_[1] == 'k'; }
+    bool present() const { return present_; }
+    Base64::StreamDecoder& decoder() { return decoder_; }
+
+  private:
+    void decode(const char* text, size_t n) {
+        if (decoder_.Failed() || n == 0) return;
+        scratch_.resize(Base64::StreamDecoder::MaxOutput(n));
+        const size_t produced = decoder_.Feed(text, n, scratch_.data());
+        if (produced) sink_.Write(scratch_.data(), produced);
+    }
+
+    enum State { kFirstLine, kGap, kContent, kDone };
+    BuildSink& sink_;
+    State state_ = kFirstLine;
+    size_t lineLength_ = 0;
+    char head_[2] = {0, 0};
+    bool present_ = false;
+    Base64::StreamDecoder decoder_;
+    std::vector<uint8_t> scratch_;
+};
 
 }  // namespace
 
@@ -207,6 +273,26 @@ bool UpdateServerRequest::GetBuild(unsigned serial, const std::string& firmwareN
                                       {"sn", hex8(serial)}};
     return perform("GetBuild", url, query,
                    [&](std::string& body) { return ParseGetBuild(body, content); });
+}
+
+bool UpdateServerRequest::GetBuildStreamed(unsigned serial, const std::string& firmwareName,
+                                           const std::string& build, BuildSink& sink,
+                                           StreamedBuild& result, const std::string& url,
+                                           bool noCal) {
+    const HTTPRequest::Query query = {{"bld", build},
+                                      {"fw", firmwareName},
+                                      {"no_cal", noCal ? "true" : "false"},
+                                      {"op", "bird"},
+                                      {"sn", hex8(serial)}};
+    BuildAnswerStream stream(sink);
+    result = StreamedBuild();
+    const bool ok = perform(
+        "GetBuild", url, query, [&](std::string&) { return stream.ok(); }, &stream);
+    if (!ok) return false;
+    result.present = stream.present();
+    result.decoded = result.present && stream.decoder().Finish();
+    if (result.present && !result.decoded) result.error = stream.decoder().Error();
+    return true;
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned serial, BuildList& list, const std::string& url) {

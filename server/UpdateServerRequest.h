@@ -12,6 +12,15 @@
 
 #include "recovery/Fingerprint.h"
 
+// Takes the decoded bytes of a BIRD file as its download arrives.
+class BuildSink {
+  public:
+    virtual ~BuildSink() = default;
+    // About how many bytes will come (from the announced answer length).
+    virtual void Expect(size_t bytes) {}
+    virtual void Write(const uint8_t* bytes, size_t count) = 0;
+};
+
 class UpdateServerRequest {
   public:
     // Build-number text to version text.
@@ -29,6 +38,20 @@ class UpdateServerRequest {
     static bool GetBuild(unsigned serial, const std::string& firmwareName, const std::string& build,
                          std::string& content, const std::string& url = default_url,
                          bool noCal = false);
+    // GetBuild for large files: the base64 text of answer line 2 is decoded
+    // while it arrives and the bytes go to `sink`; nothing is kept twice.
+    // True for an "ok" answer, as GetBuild. `present` tells whether line 2
+    // was there, `decoded` whether it was complete, well-formed base64 (else
+    // `error` says why). After a false result the bytes given to `sink` are
+    // to be discarded.
+    struct StreamedBuild {
+        bool present = false;
+        bool decoded = false;
+        std::string error;
+    };
+    static bool GetBuildStreamed(unsigned serial, const std::string& firmwareName,
+                                 const std::string& build, BuildSink& sink, StreamedBuild& result,
+                                 const std::string& url = default_url, bool noCal = false);
     // Clears `list`, then fills it from the "build;version" lines.
     static bool GetBuildList(unsigned serial, BuildList& list,
                              const std::string& url = default_url);

@@ -38,7 +38,7 @@ TEST(Base64, RejectsMalformedTextAndLeavesItUntouched) {
     } cases[] = {
         {"Zm9", "multiple of 4"},
         {"Zm9vY", "multiple of 4"},
-        {"Zm9v\n", "multiple of 4"},
+        {"Zm9v\n", "0x0A at offset 4"},
         {"Zm9*", "'*' at offset 3"},
         {"Zm9v\r\n\r\n", "0x0D at offset 4"},
         {"Zg==Zg==", "padding '=' inside"},
@@ -76,6 +76,28 @@ TEST(Base64, RoundTripsEveryLengthAndByteValue) {
     std::string text = Base64::Encode(all.data(), all.size());
     ASSERT_TRUE(Base64::DecodeInPlace(text));
     EXPECT_EQ(std::vector<uint8_t>(text.begin(), text.end()), all);
+}
+
+// Text fed in pieces decodes exactly as the whole text, wherever it is cut.
+TEST(Base64, StreamDecoderMatchesWholeDecoding) {
+    const std::string texts[] = {
+        "Zm9vYmFy", "Zm9vYg==", "Zm9vYmE=", "Zm9*YmFy", "Zg==Zg==", "Zm9vY"};
+    for (const std::string& text : texts) {
+        std::vector<uint8_t> whole;
+        std::string wholeError;
+        const bool wholeOk = Base64::Decode(text, whole, &wholeError);
+        for (size_t cut = 0; cut <= text.size(); ++cut) {
+            Base64::StreamDecoder decoder;
+            std::vector<uint8_t> out(Base64::StreamDecoder::MaxOutput(text.size()) + 3);
+            size_t n = decoder.Feed(text.data(), cut, out.data());
+            n += decoder.Feed(text.data() + cut, text.size() - cut, out.data() + n);
+            EXPECT_EQ(decoder.Finish(), wholeOk) << text << " cut at " << cut;
+            if (wholeOk)
+                EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + n), whole) << text;
+            else
+                EXPECT_EQ(decoder.Error(), wholeError) << text << " cut at " << cut;
+        }
+    }
 }
 
 }  // namespace

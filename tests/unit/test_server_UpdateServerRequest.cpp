@@ -186,6 +186,50 @@ TEST(UpdateServerRequest, RequestsOnTheWire) {
               }));
 }
 
+// The streamed download decodes line 2 as it arrives, whatever the pieces.
+TEST(UpdateServerRequest, StreamedDownload) {
+    struct Collect : BuildSink {
+        std::string bytes;
+        size_t expected = 0;
+        void Expect(size_t n) override { expected = n; }
+        void Write(const uint8_t* p, size_t n) override {
+            bytes.append(reinterpret_cast<const char*>(p), n);
+        }
+    };
+    const struct {
+        const char* body;
+        int status;
+        bool ok, present, decoded;
+        const char* bytes;
+        const char* error;
+    } cases[] = {
+        {"ok\n\nYmlyZA==\nafter\n", 200, true, true, true, "bird", ""},
+        {"\nokay\nYmlyZGll\r\n", 200, true, true, false, "birdie", "0x0D at offset 8"},
+        {"ok\nYmly*A==\n", 200, true, true, false, "bir", "'*' at offset 4"},
+        {"ok\nYmlyZA\n", 200, true, true, false, "bir", "length 6"},
+        {"ok\n", 200, true, false, false, "", ""},
+        {"ok", 200, true, false, false, "", ""},
+        {"error\nYmlyZA==\n", 200, false, false, false, "", ""},
+        {"", 200, false, false, false, "", ""},
+        {"ok\nYmlyZA==\n", 500, false, false, false, "bird", ""},
+    };
+    std::vector<ScriptedServer::Reply> replies;
+    for (const auto& c : cases) replies.push_back(ScriptedServer::Http(c.status, c.body, 3));
+    ScriptedServer server(replies);
+    for (const auto& c : cases) {
+        Collect sink;
+        USR::StreamedBuild result;
+        EXPECT_EQ(USR::GetBuildStreamed(0x1A2B, "F", "12", sink, result, server.url()), c.ok)
+            << c.body;
+        EXPECT_EQ(result.present, c.present) << c.body;
+        EXPECT_EQ(result.decoded, c.decoded) << c.body;
+        EXPECT_EQ(sink.bytes, c.bytes) << c.body;
+        EXPECT_NE(result.error.find(c.error), std::string::npos) << c.body << ": " << result.error;
+        EXPECT_EQ(sink.expected, std::string(c.body).size() / 4 * 3) << c.body;
+    }
+    EXPECT_EQ(server.targets()[0], "/cgi/u?bld=12&fw=F&no_cal=false&op=bird&sn=00001A2B&");
+}
+
 // Failures leave one debug line each, with the texts that tell them apart.
 TEST(UpdateServerRequest, FailuresAreLoggedAndReportedFalse) {
     char* text = nullptr;

@@ -1,9 +1,11 @@
 #include "Catalog.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "firmware/BirdFile.h"
@@ -58,21 +60,44 @@ std::string Catalog::FirmwareName(uint32_t serial) const {
 }
 
 std::string Catalog::Version(const std::string& path) {
-    try {
-        return BirdFile(path).GetVersion();
-    } catch (const std::exception&) {
-        return "";
+    // Versions are remembered per file, keyed by its size and change time, so
+    // a build list does not inflate every file on every request.
+    struct Known {
+        off_t size;
+        struct timespec changed;
+        std::string version;
+    };
+    static std::mutex mutex;
+    static std::map<std::string, Known> known;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return "";
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = known.find(path);
+        if (found != known.end() && found->second.size == st.st_size &&
+            found->second.changed.tv_sec == st.st_mtim.tv_sec &&
+            found->second.changed.tv_nsec == st.st_mtim.tv_nsec)
+            return found->second.version;
     }
+    std::string version;
+    try {
+        version = BirdFile(path).GetVersion();
+    } catch (const std::exception&) {
+        version.clear();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    known[path] = Known{st.st_size, st.st_mtim, version};
+    return version;
 }
 
 bool Catalog::ReadFile(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    bytes = buffer.str();
-    return true;
+    const std::streamoff size = in.tellg();
+    if (size < 0) return false;
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    return static_cast<bool>(in.read(&bytes[0], size));
 }
 
 std::optional<Catalog::Recovery> Catalog::LookupFingerprint(const uint32_t words[4]) const {

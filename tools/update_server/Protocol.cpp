@@ -65,10 +65,6 @@ bool parseFingerprint(const std::string& text, uint32_t words[4]) {
     return true;
 }
 
-std::string encode(const std::string& bytes) {
-    return Base64::Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
 Answer download(const Params& params, const Catalog& catalog, const std::string& mode) {
     std::string sn, bld, fw, noCal;
     uint32_t serial = 0, build = 0;
@@ -85,19 +81,19 @@ Answer download(const Params& params, const Catalog& catalog, const std::string&
     std::string bytes;
     if (!Catalog::ReadFile(found->second, bytes)) return error("cannot read build " + bld);
 
-    std::string text;
-    if (mode == "not-bird") {
-        text = encode("This is not a firmware image.\n");
-    } else if (mode == "absurd") {
-        text = encode(std::string("bird\x01\x01", 6) +
-                      std::string(64, '\xA5'));  // header, no zlib stream
-    } else {
-        text = encode(bytes);
-        if (mode == "bad-base64" && !text.empty()) text[text.size() / 2] = '*';
-        if (mode == "bad-length" && !text.empty()) text.pop_back();
-        if (mode == "truncated") text.resize(text.size() / 8 * 4);  // valid base64 of half the file
-    }
-    return Answer{200, "ok\n" + text + "\n", false};
+    if (mode == "not-bird") bytes = "This is not a firmware image.\n";
+    if (mode == "absurd")
+        bytes = std::string("bird\x01\x01", 6) + std::string(64, '\xA5');  // no zlib stream
+    // The answer is built in one buffer: "ok\n", the base64 text, "\n".
+    Answer a{200, "ok\n", false};
+    a.body.reserve(3 + (bytes.size() + 2) / 3 * 4 + 1);
+    Base64::EncodeAppend(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), a.body);
+    const size_t text = a.body.size() - 3;
+    if (mode == "bad-base64" && text > 0) a.body[3 + text / 2] = '*';
+    if (mode == "bad-length" && text > 0) a.body.pop_back();
+    if (mode == "truncated") a.body.resize(3 + text / 8 * 4);  // valid base64 of half the file
+    a.body += "\n";
+    return a;
 }
 
 Answer answer(const std::string& op, const Params& params, const Catalog& catalog,

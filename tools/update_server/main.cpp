@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -158,7 +159,7 @@ int main(int argc, char** argv) {
     static thread_local bool loggedByHandler = false;
     server->Get("/cgi/u", [&](const httplib::Request& req, httplib::Response& res) {
         Params params(req.params.begin(), req.params.end());
-        const Answer a = Respond(params, catalog, options.faults);
+        Answer a = Respond(params, catalog, options.faults);
         log.Write({req.method,
                    req.path,
                    req.target,
@@ -172,7 +173,17 @@ int main(int argc, char** argv) {
             return;
         }
         res.status = a.status;
-        res.set_content(a.body, "text/plain");
+        if (a.body.size() < 65536) {
+            res.set_content(a.body, "text/plain");
+            return;
+        }
+        // A large answer (a BIRD file) is sent from its buffer, not copied.
+        auto body = std::make_shared<std::string>(std::move(a.body));
+        res.set_content_provider(body->size(), "text/plain",
+                                 [body](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     return sink.write(body->data() + offset,
+                                                       std::min<size_t>(length, 1 << 20));
+                                 });
     });
     server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
         if (loggedByHandler) {
