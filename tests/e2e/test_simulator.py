@@ -599,7 +599,7 @@ class FaultTest(SimulatorTestCase):
 
     def test_disconnect_and_come_back(self):
         sim = self.start("--module", "serial=%s,hb=0" % SERIAL,
-                         "--fault", "disconnect=2,down=600")
+                         "--fault", "disconnect=2,down=2500")
         m = sim.module(SERIAL)
         c = tcp_client(m)
         try:

@@ -181,6 +181,9 @@ Clock::time_point TcpEndpoint::nextWake() const {
 }
 
 void TcpEndpoint::goDown(unsigned ms, Clock::time_point now) {
+    // The listener goes first, so a host that reconnects the moment it sees
+    // the reset is refused rather than queued on a closing listener.
+    listener_.reset();
     if (conn_) {
         flush(now, true);
         // Reset rather than drain, as a device that lost power would.
@@ -188,7 +191,6 @@ void TcpEndpoint::goDown(unsigned ms, Clock::time_point now) {
         if (conn_) setsockopt(conn_.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
         closeConnection("link dropped");
     }
-    listener_.reset();
     down_ = true;
     upAt_ = now + std::chrono::milliseconds(ms);
     log_.write("down", JsonObject()
