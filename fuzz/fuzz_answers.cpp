@@ -59,12 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!UpdateServerRequest::ParseRecoveryInfo(body, serial, rbuild))
         check(serial == 7 && rbuild == 9);
 
-    // The raw input as base64 text, too.
+    // The raw input as base64 text, too, whole and as a stream cut in two.
     std::string text = body;
     const size_t expected = Base64::DecodedLength(text.data(), text.size());
-    if (Base64::DecodeInPlace(text))
+    const bool whole = Base64::DecodeInPlace(text);
+    if (whole)
         check(text.size() == expected);
     else
         check(text == body);
+    const size_t cut = size ? data[0] % (size + 1) : 0;
+    Base64::StreamDecoder stream;
+    std::string out(Base64::StreamDecoder::MaxOutput(size) + 3, '\0');
+    uint8_t* o = reinterpret_cast<uint8_t*>(&out[0]);
+    size_t n = stream.Feed(body.data(), cut, o);
+    n += stream.Feed(body.data() + cut, size - cut, o + n);
+    check(stream.Finish() == whole);
+    if (whole) check(out.compare(0, n, text) == 0 && n == text.size());
     return 0;
 }
