@@ -148,10 +148,12 @@ aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStream** out);
 // dataBitsOption 0 = 8 bits, 1 = 7; stopBitsOption 0 = 1 stop bit, 1 = 2.
 // aErrResource for no path, no output, an option above 1 or no memory;
 // aErrNotFound / aErrPermission / aErrIO when the port cannot be opened.
+// A read with no byte waiting answers aErrNotReady at once.
 aErr aStream_CreateSerial(const char* portPath, uint32_t rateCode, uint32_t parity,
                           uint32_t dataBitsOption, uint32_t stopBitsOption, aStream** out);
 // The same port wrapped in COBS + CRC-8 packet framing (see
-// aStream_CobsEncoding.h).
+// aStream_CobsEncoding.h), for links: a read waits up to 100 ms for a byte
+// before it answers aErrNotReady.
 aErr aStream_CreateSerial_Packetized(const char* portPath, uint32_t rateCode, uint32_t parity,
                                      uint32_t dataBitsOption, uint32_t stopBitsOption,
                                      aStream** out);

@@ -1,9 +1,11 @@
 // Serial ports as byte streams (termios), plain or with packet framing.
 //
-// Reads wait up to kSerialReadWaitMS for a byte and then answer aErrNotReady,
-// so a link reader over a silent port sleeps in poll() instead of spinning,
-// and still notices a stop request within that time. Writes wait for the port
-// to take the bytes for a bounded time only.
+// The packetized stream (a link's transport) waits up to kLinkReadWaitMS for
+// a byte before it answers aErrNotReady, so a link reader over a silent port
+// sleeps in poll() instead of spinning, and still notices a stop request
+// within that time. The plain stream answers at once: its user (the ISP
+// client) times its replies itself and reads until the first "not ready".
+// Writes wait for the port to take the bytes for a bounded time only.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -20,7 +22,7 @@ namespace {
 
 constexpr uint16_t kSerialCheck = 0xBEEF;
 constexpr size_t kMaxPortPath = 4096;
-constexpr int kSerialReadWaitMS = 100;
+constexpr int kLinkReadWaitMS = 100;
 // Readiness without data (a hung-up line) is answered no faster than this.
 constexpr uint64_t kMinEmptyReadMS = 10;
 // Time a write may wait for room in the port, on top of the line time.
@@ -35,6 +37,7 @@ struct SerialPort {
     uint32_t rateCode = 0;
     char path[kMaxPortPath + 1] = {};
     int fd = -1;
+    int readWaitMS = 0;  // how long a read waits for a byte
     struct termios saved = {};
     struct termios applied = {};
     bool savedValid = false;
@@ -108,7 +111,7 @@ aErr sSerialStreamGet(uint8_t* out, void* reference) {
     if (port->fd < 0) return aErrIO;
     uint64_t start = aTime_GetMSTicks();
     struct pollfd pfd = {port->fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, kSerialReadWaitMS);
+    int ready = poll(&pfd, 1, port->readWaitMS);
     if (ready == 0 || (ready < 0 && errno == EINTR)) return aErrNotReady;
     if (ready < 0) return aErrIO;
     ssize_t n = read(port->fd, port->rx, sizeof(port->rx));
@@ -123,7 +126,7 @@ aErr sSerialStreamGet(uint8_t* out, void* reference) {
     // forever. Report it, but only after the usual wait, so that a layer
     // that treats failures as "not ready" (the framing stream) cannot spin.
     bool hungUp = pfd.revents & (POLLHUP | POLLERR | POLLNVAL);
-    uint64_t minimum = hungUp ? kSerialReadWaitMS : kMinEmptyReadMS;
+    uint64_t minimum = hungUp ? static_cast<uint64_t>(port->readWaitMS) : kMinEmptyReadMS;
     uint64_t spent = aTime_GetMSTicks() - start;
     if (spent < minimum) aTime_MSSleep(minimum - spent);
     return hungUp ? aErrIO : aErrNotReady;
@@ -175,7 +178,7 @@ aErr sSerialStreamDelete(void* reference) {
 
 // Validates the arguments and opens the port; on success *port owns it.
 aErr sOpenPort(const char* portPath, uint32_t rateCode, uint32_t parity, uint32_t dataBitsOption,
-               uint32_t stopBitsOption, SerialPort** port) {
+               uint32_t stopBitsOption, int readWaitMS, SerialPort** port) {
     *port = nullptr;
     if (!portPath || dataBitsOption > 1 || stopBitsOption > 1) return aErrResource;
     if (strlen(portPath) > kMaxPortPath) return aErrResource;
@@ -183,6 +186,7 @@ aErr sOpenPort(const char* portPath, uint32_t rateCode, uint32_t parity, uint32_
     if (!p) return aErrResource;
     strcpy(p->path, portPath);
     p->rateCode = rateCode;
+    p->readWaitMS = readWaitMS;
     aErr err = sStreamOpenSerial(p, parity, dataBitsOption, stopBitsOption);
     if (err != aErrNone) {
         sSerialStreamDelete(p);
@@ -199,7 +203,7 @@ aErr aStream_CreateSerial(const char* portPath, uint32_t rateCode, uint32_t pari
     if (!out) return aErrResource;
     *out = nullptr;
     SerialPort* port = nullptr;
-    aErr err = sOpenPort(portPath, rateCode, parity, dataBitsOption, stopBitsOption, &port);
+    aErr err = sOpenPort(portPath, rateCode, parity, dataBitsOption, stopBitsOption, 0, &port);
     if (err != aErrNone) return err;
     aStream* s = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
                                 sSerialStreamDelete, port);
@@ -217,7 +221,8 @@ aErr aStream_CreateSerial_Packetized(const char* portPath, uint32_t rateCode, ui
     if (!out) return aErrResource;
     *out = nullptr;
     SerialPort* port = nullptr;
-    aErr err = sOpenPort(portPath, rateCode, parity, dataBitsOption, stopBitsOption, &port);
+    aErr err = sOpenPort(portPath, rateCode, parity, dataBitsOption, stopBitsOption,
+                         kLinkReadWaitMS, &port);
     if (err != aErrNone) return err;
     err = aStream_CreateCobsEncoding(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
                                      sSerialStreamDelete, port, out);

@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aStream.h"
@@ -176,6 +178,75 @@ TEST(SocketStream, WriteToAStalledPeerGivesUpAndSaysSo) {
     EXPECT_EQ(aStream_Write(s, big.data(), big.size()), aErrWrite);
     const uint8_t ten[10] = {};
     EXPECT_EQ(aStream_Write(s, ten, sizeof(ten)), aErrWrite);
+    aStream_Destroy(&s);
+    close(peer);
+}
+
+TEST(SocketStream, SilentDeviceReadWaitsInsteadOfSpinning) {
+    // Each read of a silent connection waits (about 100 ms) for a byte; a
+    // stream answering at once would be read hundreds of times here.
+    Listener device;
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, device.port, &s), aErrNone);
+    int peer = device.Accept();
+    ASSERT_GE(peer, 0);
+    using Clock = std::chrono::steady_clock;
+    auto end = Clock::now() + std::chrono::milliseconds(300);
+    int reads = 0;
+    uint8_t b;
+    while (reads < 1000 && Clock::now() < end) {
+        EXPECT_EQ(aStream_Read(s, &b, 1), aErrNotReady);
+        reads++;
+    }
+    EXPECT_LE(reads, 10);
+    aStream_Destroy(&s);
+    close(peer);
+}
+
+TEST(SocketStream, ReaderAndWriterRunTogether) {
+    // The link engine reads on one thread and writes on another. An echoing
+    // peer returns everything; both directions must arrive intact.
+    Listener device;
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, device.port, &s), aErrNone);
+    int peer = device.Accept();
+    ASSERT_GE(peer, 0);
+    const size_t kTotal = 4000;
+    std::thread echo([peer] {
+        size_t echoed = 0;
+        for (int i = 0; i < 500 && echoed < kTotal; ++i) {
+            pollfd p = {peer, POLLIN, 0};
+            if (poll(&p, 1, 20) != 1) continue;
+            uint8_t buf[512];
+            ssize_t n = recv(peer, buf, sizeof(buf), 0);
+            if (n <= 0) break;
+            send(peer, buf, static_cast<size_t>(n), 0);
+            echoed += static_cast<size_t>(n);
+        }
+    });
+    std::thread writer([s] {
+        for (size_t i = 0; i < kTotal; i += 20) {
+            uint8_t chunk[20];
+            for (size_t j = 0; j < 20; ++j) chunk[j] = static_cast<uint8_t>(i + j);
+            aStream_Write(s, chunk, sizeof(chunk));
+        }
+    });
+    size_t received = 0;
+    bool inOrder = true;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 20000 && received < kTotal && std::chrono::steady_clock::now() < deadline;
+         ++i) {
+        uint8_t b;
+        aErr err = aStream_Read(s, &b, 1);
+        if (err == aErrNotReady) continue;
+        ASSERT_EQ(err, aErrNone);
+        if (b != static_cast<uint8_t>(received)) inOrder = false;
+        received++;
+    }
+    writer.join();
+    echo.join();
+    EXPECT_EQ(received, kTotal);
+    EXPECT_TRUE(inOrder);
     aStream_Destroy(&s);
     close(peer);
 }

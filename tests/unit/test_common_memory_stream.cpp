@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -100,7 +101,8 @@ TEST(MemoryStream, WaitingReaderIsWokenByAWriterAndByThePeersEnd) {
     int received = 0;
     bool inOrder = true;
     aErr last = aErrNone;
-    for (int i = 0; i < kBytes + 100; ++i) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < kBytes + 100 && std::chrono::steady_clock::now() < deadline; ++i) {
         uint8_t b;
         last = aStream_Read(p.b, &b, 1);
         if (last != aErrNone) break;

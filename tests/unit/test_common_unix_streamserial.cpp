@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -49,12 +50,29 @@ struct Pty {
     }
 };
 
-// Reads `count` bytes, allowing a bounded number of not-ready answers.
+// Reads `count` bytes, allowing not-ready answers for about two seconds
+// (the plain stream answers at once, so pause between tries).
 aErr ReadSome(aStream* s, Bytes* out, size_t count) {
     out->assign(count, 0);
     aErr err = aErrNotReady;
-    for (int i = 0; i < 30 && err == aErrNotReady; ++i) err = aStream_Read(s, out->data(), count);
+    for (int i = 0; i < 200 && err == aErrNotReady; ++i) {
+        err = aStream_Read(s, out->data(), count);
+        if (err == aErrNotReady) usleep(10000);
+    }
     return err;
+}
+
+// How many reads a silent stream answers within `windowMS` (at most 1000).
+int ReadsInWindow(aStream* s, int windowMS) {
+    using Clock = std::chrono::steady_clock;
+    auto end = Clock::now() + std::chrono::milliseconds(windowMS);
+    int reads = 0;
+    uint8_t b;
+    while (reads < 1000 && Clock::now() < end) {
+        EXPECT_EQ(aStream_Read(s, &b, 1), aErrNotReady);
+        reads++;
+    }
+    return reads;
 }
 
 TEST(SerialStream, PlainBytesPassUnchangedBothWays) {
@@ -180,6 +198,23 @@ TEST(SerialStream, PacketizedFramesBothWays) {
     EXPECT_EQ(got, packet);
     EXPECT_EQ(aStream_Read(s, &b, 1), aErrNotReady);
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
+TEST(SerialStream, SilentLinkPortWaitsInsteadOfSpinning) {
+    // A link reader over a silent port must not spin: each read of the
+    // packetized stream waits (about 100 ms) for a byte. A stream answering
+    // at once would be read hundreds of times in this window.
+    Pty pty;
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSerial_Packetized(pty.port.c_str(), 6, 0, 0, 0, &s), aErrNone);
+    EXPECT_LE(ReadsInWindow(s, 300), 10);
+    // The plain stream answers at once, as its ISP user expects.
+    aStream* plain = nullptr;
+    Pty other;
+    ASSERT_EQ(aStream_CreateSerial(other.port.c_str(), 6, 0, 0, 0, &plain), aErrNone);
+    EXPECT_GT(ReadsInWindow(plain, 100), 10);
+    aStream_Destroy(&s);
+    aStream_Destroy(&plain);
 }
 
 }  // namespace
