@@ -369,6 +369,20 @@ class TcpModuleTest(SimulatorTestCase):
         finally:
             c.close()
 
+    def test_quirks_and_forced_errors(self):
+        sim = self.start("--module", "serial=%s,hb=0,quirk=short-build,quirk=mute-address,"
+                         "error=3/7/6,error=3/32/21" % SERIAL)
+        c = tcp_client(sim.module(SERIAL))
+        try:
+            self.assertEqual(c.request(2, [0x49, 0xFF]), (2, bytes([0x49, 0xFF, 0, 0, 0])))
+            c.send(0xAD)
+            self.assertIsNone(c.packet(timeout=0.4))
+            self.assertEqual(c.request(2, [3, 0x47, 0x20]), (2, bytes([3, 7, 0x80, 6])))
+            self.assertEqual(c.request(2, [3, 0x60, 0x20]), (2, bytes([3, 32, 0x80, 21])))
+            self.assertEqual(c.request(2, [3, 0x48, 0x20]), (2, bytes([3, 8, 0, 4])))
+        finally:
+            c.close()
+
     def test_misaligned_input_is_recovered(self):
         sim = self.start("--module", "serial=%s,hb=0" % SERIAL)
         c = tcp_client(sim.module(SERIAL))

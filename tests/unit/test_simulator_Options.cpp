@@ -27,6 +27,11 @@ TEST(SimOptions, ModuleSpecs) {
     ASSERT_TRUE(parseModule("serial=1,pty,usb", m, err));
     EXPECT_TRUE(m.tcp.empty());
     EXPECT_TRUE(m.serialPty && m.usbNode);
+    ASSERT_TRUE(parseModule("serial=1,quirk=short-build,error=3/7/6,error=0x5F/1/24", m, err));
+    EXPECT_TRUE(m.shortBuildReply);
+    ASSERT_EQ(m.forcedErrors.size(), 2u);
+    EXPECT_EQ(m.forcedErrors[1].command, 0x5F);
+    EXPECT_EQ(m.forcedErrors[1].code, 24);
     ASSERT_TRUE(parseModule("serial=1,router=2,address=4", m, err));
     EXPECT_TRUE(m.tcp.empty());
 
@@ -46,7 +51,11 @@ TEST(SimOptions, ModuleSpecs) {
                          "serial=1,router=2,tcp=127.0.0.1:0",
                          "serial=1,hb=-1",
                          "serial=1,what=1",
-                         "serial=1,name=123456789012345678901234567890123"};
+                         "serial=1,name=123456789012345678901234567890123",
+                         "serial=1,quirk=odd",
+                         "serial=1,error=3/7",
+                         "serial=1,error=3/64/6",
+                         "serial=1,error=3/7/0"};
     for (const char* b : bad) EXPECT_FALSE(parseModule(b, m, err)) << b;
 }
 

@@ -85,6 +85,16 @@ void Module::dispatch(const Packet& in, std::vector<Packet>& out) {
         return;
     }
     if (in.data.empty()) return;  // handled by the link layer (address query)
+    UeiRequest forced;
+    if (isUEICommand(in.data[0]) && UeiRequest::parse(in, forced)) {
+        for (const ModuleConfig::ForcedError& f : config_.forcedErrors) {
+            if (f.command == forced.command && f.option == forced.option()) {
+                Context c{*this, out, log_};
+                replyUEIError(c, forced, aErr(f.code));
+                return;
+            }
+        }
+    }
     Entity* e = entity(in.data[0]);
     if (!e) {
         UeiRequest r;

@@ -33,6 +33,13 @@ struct ModuleConfig {
     bool serialPty = false;
     bool usbNode = false;
     bool discoverable = true;  // answers the TCP/IP discovery probe (with tcp)
+    // Misbehaviour on purpose, for the host's error paths.
+    bool shortBuildReply = false;   // the build query answers 5 data bytes instead of 6
+    bool muteAddressQuery = false;  // 0xAD gets no answer
+    struct ForcedError {
+        uint8_t command, option, code;
+    };
+    std::vector<ForcedError> forcedErrors;  // UEI requests answered with an error reply
 };
 
 class Module {

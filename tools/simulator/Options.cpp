@@ -93,6 +93,18 @@ bool parseModule(const std::string& text, ModuleConfig& m, std::string& error) {
             m.usbNode = true;
             ok = val.empty() || val == "1";
             haveTransport = true;
+        } else if (key == "quirk") {
+            ok = val == "short-build" || val == "mute-address";
+            if (val == "short-build") m.shortBuildReply = true;
+            if (val == "mute-address") m.muteAddressQuery = true;
+        } else if (key == "error") {
+            // error=COMMAND/OPTION/CODE: that UEI option answers with that aErr code
+            unsigned long long c, o, e;
+            size_t s1 = val.find('/'), s2 = s1 == std::string::npos ? s1 : val.find('/', s1 + 1);
+            ok = s2 != std::string::npos && parseUnsigned(val.substr(0, s1), 255, c) &&
+                 parseUnsigned(val.substr(s1 + 1, s2 - s1 - 1), 63, o) &&
+                 parseUnsigned(val.substr(s2 + 1), 127, e) && e != 0;
+            if (ok) m.forcedErrors.push_back({uint8_t(c), uint8_t(o), uint8_t(e)});
         } else if (key == "discover") {
             ok = val == "0" || val == "1";
             m.discoverable = val == "1";
@@ -231,6 +243,7 @@ const char* usageText() {
            "  --module serial=HEX[,model=N][,version=A.B.C][,build=N][,name=TEXT]\n"
            "           [,address=N][,features=N][,hb=MS][,reboot=MS]\n"
            "           [,tcp=HOST:PORT][,pty][,usb][,discover=0|1] | [,router=HEX]\n"
+           "           [,quirk=short-build|mute-address][,error=CMD/OPTION/CODE ...]\n"
            "  --fault [serial=HEX,][transport=tcp|serial|usb,][drop=P,][corrupt=P,]\n"
            "          [dir=in|out|both,][delay=MS,][after=N,][limit=N,]\n"
            "          [disconnect=N,][times=N,][down=MS,][seed=N]\n"

@@ -112,6 +112,7 @@ void Session::handle(Packet p, Clock::time_point now) {
     if (p.address == kSyncAddress && p.data.empty()) {
         logPacket("rx", p, "sync");
         if (!active_) setActive(true, now);
+        if (module_.config().muteAddressQuery) return;
         Packet r;
         r.address = module_.address();
         send(r, "sync_reply", now);

@@ -22,6 +22,7 @@ void ModuleQueryEntity::handle(Context& c, const Packet& in) {
             if (d.size() != 2) break;
             std::vector<uint8_t> r{0x49, 0xFF};
             putBE32(r, m.config().build);
+            if (m.config().shortBuildReply) r.pop_back();
             return c.reply(std::move(r));
         }
         case 1: {  // does an option exist / can it be read / set
