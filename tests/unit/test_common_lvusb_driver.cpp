@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
 #include <vector>
@@ -261,6 +262,17 @@ TEST_F(DeviceDir, KernelNodePlayedByAPseudoTerminal) {
     ASSERT_EQ(aStream_CreateUSB(0x0000ABCD, &s), aErrNone);
     uint8_t b = 0;
     EXPECT_EQ(aStream_Read(s, &b, 1), aErrNotReady) << "a silent device";
+    {
+        // Idle reads wait (about 100 ms each) instead of spinning: a stream
+        // that answered at once would be read hundreds of times here.
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        int reads = 0;
+        while (reads < 1000 && std::chrono::steady_clock::now() < end) {
+            EXPECT_EQ(aStream_Read(s, &b, 1), aErrNotReady);
+            reads++;
+        }
+        EXPECT_LE(reads, 10);
+    }
 
     // Device to host, including bytes a terminal would translate.
     const Bytes fromDevice = {0x06, 0x00, '\r', '\n', 0x03, 0xFF};
