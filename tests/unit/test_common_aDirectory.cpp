@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +9,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Lumivance2/common/aDirectory.h"
 
@@ -16,6 +19,23 @@ namespace {
 std::string tempRoot() {
     const char* t = std::getenv("TMPDIR");
     return t ? t : "/tmp";
+}
+
+// Runs check as an unprivileged user: directly when the test is not root,
+// else in a child process that gives up root (root ignores permissions).
+// Returns whether check held.
+template <typename Check>
+bool asUnprivileged(Check check) {
+    if (geteuid() != 0) return check();
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        if (setgid(54321) != 0 || setuid(54321) != 0) _exit(2);
+        _exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class DirectoryTest : public ::testing::Test {
@@ -134,9 +154,13 @@ TEST_F(DirectoryTest, EnsureFailsWhereAFileBlocksThePath) {
 }
 
 TEST_F(DirectoryTest, EnsureInAReadOnlyDirectoryIsAPermissionError) {
-    if (geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);  // reachable for the unprivileged user
     ASSERT_EQ(mkdir(path("ro").c_str(), 0555), 0);
-    EXPECT_EQ(aDirectory_Ensure(path("ro/a/b").c_str(), 0755), aErrPermission);
+    const std::string target = path("ro/a/b");
+    EXPECT_TRUE(asUnprivileged([&] {
+        return aDirectory_Ensure(target.c_str(), 0755) == aErrPermission &&
+               !aDirectory_Exists(path("ro/a").c_str());
+    }));
     chmod(path("ro").c_str(), 0755);
 }
 
@@ -220,4 +244,43 @@ TEST(aDirectory, HomeComesFromTheUserDatabaseBeforeHome) {
         setenv("HOME", savedHome.c_str(), 1);
     else
         unsetenv("HOME");
+}
+
+TEST_F(DirectoryTest, ConcurrentEnsureOfTheSamePathSucceedsEverywhere) {
+    // Each thread finds levels missing that another creates meanwhile.
+    for (int round = 0; round < 10; ++round) {
+        const std::string deep = path("race" + std::to_string(round) + "/a/b/c/d/e");
+        std::vector<aErr> results(4, aErrUnknown);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < results.size(); ++i)
+            threads.emplace_back([&, i] { results[i] = aDirectory_Ensure(deep.c_str(), 0755); });
+        for (auto& t : threads) t.join();
+        for (aErr r : results) EXPECT_EQ(r, aErrNone) << "round " << round;
+        EXPECT_TRUE(aDirectory_Exists(deep.c_str()));
+    }
+}
+
+TEST(aDirectory, HomeFallsBackToTheEnvironmentWithoutAUserEntry) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to a user without an entry";
+    const uid_t stranger = 54321;
+    if (getpwuid(stranger)) GTEST_SKIP() << "uid " << stranger << " has an entry here";
+    // In a child: switch to a uid that the user database does not know.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setuid(stranger) != 0) _exit(2);
+        setenv("HOME", "/home/from-env", 1);
+        char buf[64];
+        aDirectory_GetHomeDirectory(buf, sizeof buf);
+        const bool fromEnv = std::strcmp(buf, "/home/from-env") == 0;
+        unsetenv("HOME");
+        std::strcpy(buf, "stale");
+        aDirectory_GetHomeDirectory(buf, sizeof buf);
+        const bool emptyWithoutEither = buf[0] == '\0';
+        _exit(fromEnv && emptyWithoutEither ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
