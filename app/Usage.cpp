@@ -204,8 +204,8 @@ std::string _usage_text(bool extended, bool full) {
 
 void _display_usage(bool extended, bool full) {
     std::string text = _usage_text(extended, full);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
     std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
 std::string _format_build_date(const char* compilerDate) {

@@ -5,7 +5,7 @@
 
 // Block A always, B and D when full, C when full and extended.
 std::string _usage_text(bool extended, bool full);
-// Writes _usage_text to the standard error stream, unbuffered.
+// Writes _usage_text to the standard error stream and flushes it.
 void _display_usage(bool extended, bool full);
 
 // "Version: 2.12.2 Mon D YYYY" with the build date (day without padding).

@@ -183,13 +183,15 @@ class StoreRootTest(CliCase):
         self.assertEqual((0, ""), (rc, err))
 
     def test_a_file_in_the_way_fails(self):
-        blocker = os.path.join(self.store, "file")
-        with open(blocker, "w") as f:
+        # A file given as -i, and a file where the updater directory belongs.
+        file_as_base = os.path.join(self.store, "file")
+        with open(file_as_base, "w") as f:
             f.write("x")
-        for base in (blocker, self.store):
-            if base == self.store:
-                with open(os.path.join(self.store, "updater"), "w") as f:
-                    f.write("x")
+        file_as_root = os.path.join(self.store, "base")
+        os.mkdir(file_as_root)
+        with open(os.path.join(file_as_root, "updater"), "w") as f:
+            f.write("x")
+        for base in (file_as_base, file_as_root):
             with self.subTest(base=base):
                 rc, out, err = run_updater(["-C", "-i", base])
                 self.assertEqual(1, rc)
