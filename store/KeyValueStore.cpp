@@ -36,11 +36,17 @@ KeyValueStore::~KeyValueStore() {
 }
 
 std::string KeyValueStore::TimeStamp() {
+    // The calendar-time text form, with English names whatever the locale.
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     time_t now = time(nullptr);
     struct tm local;
-    char text[64] = "";
-    if (localtime_r(&now, &local) != nullptr)
-        strftime(text, sizeof(text), "%a %b %e %H:%M:%S %Y", &local);
+    if (localtime_r(&now, &local) == nullptr) return std::string();
+    char text[64];
+    snprintf(text, sizeof(text), "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[local.tm_wday % 7],
+             kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+             1900 + local.tm_year);
     return text;
 }
 

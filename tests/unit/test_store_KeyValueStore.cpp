@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -64,6 +65,11 @@ TEST(KeyValueStore, MissingFileIsCreatedWithTwoTimeStamps) {
     EXPECT_EQ(store.Path(), path);
     std::string created = store.GetString("CREATED_TIME");
     ASSERT_EQ(created.size(), 24u) << created;  // "Wed Jun 30 21:49:08 1993"
+    EXPECT_TRUE(std::regex_match(created, std::regex("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                                                     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|"
+                                                     "Nov|Dec) [ 123][0-9] [0-2][0-9]:[0-5][0-9]"
+                                                     ":[0-6][0-9] [0-9]{4}")))
+        << created;
     EXPECT_EQ(ReadText(path), "CREATED_TIME=" + created + "\nUPDATED_TIME=" + created + "\n");
 
     KeyValueStore again(path);
