@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -259,6 +260,33 @@ TEST(BuildPath, JoinsWithoutChangingSeparators) {
     EXPECT_EQ(BuildPath("a/", "b", nullptr), "a//b");
     EXPECT_EQ(BuildPath("a", nullptr), "a");
     EXPECT_EQ(BuildPath({"root", "40F5849A", ".settings"}), "root/40F5849A/.settings");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpdaterStore, ReadOnlyRootLosesNothing) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    TempDir dir;
+    UpdaterStore store(dir.path);
+    UpdaterStoreItem device = store.AddDevice(0x40F5849A);
+    device.settings.Add("LATEST_DOWNLOAD", "1.bird");
+    ASSERT_TRUE(device.settings.Save());
+    const std::string before = ReadText(device.settings.Path());
+    fs::permissions(dir.path, fs::perms(0555));
+    fs::permissions(device.FullPath(), fs::perms(0555));
+
+    EXPECT_THROW(store.AddDevice(0x11111111), std::runtime_error);
+    device.settings.Add("LATEST_DOWNLOAD", "2.bird");
+    EXPECT_FALSE(device.settings.Save());
+    uint8_t byte = 1;
+    EXPECT_EQ(device.WriteFile("2.bird", &byte, 1), aErrNotFound);
+
+    fs::permissions(device.FullPath(), fs::perms(0755));
+    fs::permissions(dir.path, fs::perms(0755));
+    EXPECT_EQ(ReadText(device.settings.Path()), before);
+    EXPECT_TRUE(store.FindDevice(0x40F5849A, nullptr));
 }
 
 }  // namespace
