@@ -420,6 +420,69 @@ class TcpModuleTest(SimulatorTestCase):
                 c.close()
 
 
+# ---- store slots and factory data -------------------------------------------------
+
+class StoreTest(SimulatorTestCase):
+    def test_store_slot_load_and_unload(self):
+        sim = self.start("--module", "serial=%s,hb=0" % SERIAL)
+        c = tcp_client(sim.module(SERIAL))
+        try:
+            self.assertEqual(c.request(2, [4, 1, 0, 3]), (2, bytes([4, 1, 0, 3, 4, 0])))
+            self.assertEqual(c.request(2, [4, 2, 0, 3]), (2, bytes([4, 2, 0, 3, 0, 0])))
+            a, d = c.request(2, [4, 4, 0, 3])
+            handle = d[4]
+            self.assertNotEqual(handle, 255)
+            # opening the same slot twice is refused while it is open
+            self.assertEqual(c.request(2, [4, 3, 0, 3]), (2, bytes([4, 0x83, 0, 3, 5])))
+            data = bytes((i * 7) & 0xFF for i in range(60))
+            for pos in range(0, 60, 25):
+                chunk = data[pos:pos + 25]
+                self.assertEqual(c.request(2, bytes([4, 7, handle]) + chunk),
+                                 (2, bytes([4, 7, handle, sum(chunk) & 0xFF])))
+            # reading through a write handle is refused
+            self.assertEqual(c.request(2, [4, 6, handle]), (2, bytes([4, 0x86, handle, 7])))
+            self.assertEqual(c.request(2, [4, 8, handle])[1][:3], bytes([4, 8, handle]))
+            self.assertEqual(c.request(2, [4, 2, 0, 3]), (2, bytes([4, 2, 0, 3, 0, 60])))
+            handle = c.request(2, [4, 3, 0, 3])[1][4]
+            back = b""
+            for _ in range(4):
+                back += c.request(2, [4, 6, handle])[1][3:]
+            self.assertEqual(back, data)
+            c.request(2, [4, 8, handle])
+            # closed handle, store out of range
+            self.assertEqual(c.request(2, [4, 6, handle]), (2, bytes([4, 0x86, handle, 3])))
+            self.assertEqual(c.request(2, [4, 2, 9, 0]), (2, bytes([4, 0x82, 9, 0, 26])))
+        finally:
+            c.close()
+
+    def test_factory_data_runs(self):
+        sim = self.start("--module", "serial=%s,hb=0" % SERIAL)
+        c = tcp_client(sim.module(SERIAL))
+        try:
+            data = bytes(range(100, 152))   # 52 bytes: two full chunks of 26
+            self.assertEqual(c.request(2, bytes([0x5E, 0x55]) + data[:26]), (2, bytes([0x5E, 5])))
+            self.assertEqual(c.request(2, bytes([0x5E, 0x15]) + data[26:]), (2, bytes([0x5E, 5])))
+            self.assertEqual(c.request(2, [0x5E, 0x20, 0, 52]), (2, bytes([0x5E, 0])))
+            got, first = b"", True
+            while True:
+                a, d = c.request(2, [0x5E, 0x45 if first else 0x05])
+                first = False
+                got += d[2:]
+                if len(d) < 28:
+                    break
+            self.assertEqual(got, data)
+            self.assertEqual(c.request(2, [0x5E, 0x20, 0, 52]), (2, bytes([0x5E, 0])))
+            # a wrong total is refused and the old contents stay
+            c.request(2, [0x5E, 0x55, 1, 2, 3])
+            self.assertEqual(c.request(2, [0x5E, 0x20, 0, 9]), (2, bytes([0x5E, 0x80, 14])))
+            self.assertEqual(c.request(2, [0x5E, 0x45])[1][2:], data[:26])
+            # an empty index answers one short reply
+            self.assertEqual(c.request(2, [0x5E, 0x46]), (2, bytes([0x5E, 6])))
+            self.assertEqual(c.request(2, [0x5E, 0x20, 0, 0]), (2, bytes([0x5E, 0])))
+        finally:
+            c.close()
+
+
 # ---- routers and the I2C entity ------------------------------------------------
 
 class RouterTest(SimulatorTestCase):

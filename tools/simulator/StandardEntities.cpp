@@ -2,6 +2,7 @@
 
 #include "EventLog.h"
 #include "Module.h"
+#include "StoreEntities.h"
 #include "SystemEntity.h"
 
 namespace sim {
@@ -11,6 +12,8 @@ void installStandardEntities(Module& m) {
     m.registerEntity(ModuleQueryEntity::kCommand, std::make_unique<ModuleQueryEntity>());
     m.registerEntity(I2CEntity::kCommand, std::make_unique<I2CEntity>());
     m.registerEntity(EchoEntity::kCommand, std::make_unique<EchoEntity>());
+    m.registerEntity(StoreSlotEntity::kCommand, std::make_unique<StoreSlotEntity>());
+    m.registerEntity(FactoryDataEntity::kCommand, std::make_unique<FactoryDataEntity>());
 }
 
 void ModuleQueryEntity::handle(Context& c, const Packet& in) {
