@@ -11,6 +11,9 @@
 
 #include "Link.h"
 #include "Lumivance2/common/aLink.h"
+#include "Lumivance2/common/aMulticast.h"
+#include "Lumivance2/common/discover.h"
+#include "private_network.h"
 #include "test_objects_peer.h"
 
 using namespace Morvanex::Lumivance;
@@ -477,4 +480,78 @@ TEST_F(LinkTest, PacketLogWritesLines) {
     EXPECT_NE(text.find(std::string("6 < START") + '\0' + "\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("4 > 0x6 0x2 0x31 0x1 \r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("4 < 0x6 0x2 0x31 0x2 \r\n"), std::string::npos) << text;
+}
+
+// Discovery by serial number and by model, and the fallback to served (aNet)
+// devices, inside a private network namespace with a stand-in network server
+// that answers the loopback multicast search with one specifier.
+TEST(LinkDiscover, FallbackToServedDevices) {
+    if (!private_network::available()) GTEST_SKIP() << "network namespaces are not available";
+    std::string failure = private_network::run([] {
+        const unsigned int group = inet_addr(aDISCOVERY_LOOPBACK_GROUP);
+        aMulticast* rx =
+            aMulticast_Create(0, group, aDISCOVERY_SERVER_BASE_PORT, aMulticast_Receiver);
+        if (!rx) return std::string("stand-in server could not hold its port");
+        linkSpec served{};
+        served.type = LINK_ANET_USB;
+        served.serialNumber = 0x0BADCAFE;
+        served.model = 7;
+        served.t.ip.ipAddress = objtest::loopbackAddress();
+        served.t.ip.ipPort = 9999;
+        uint8_t wire[128];
+        aLinkSpec_ToBytes(served, wire);
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        std::thread server([&] {
+            for (int i = 0; i < 40 && !stop; ++i) {  // 1 s receive wait each
+                uint32_t request = 0;
+                if (aMulticast_Receive(rx, &request, sizeof request) != 4) continue;
+                if (request != aDISCOVERY_MULTICAST_REQUEST) continue;
+                aMulticast* tx =
+                    aMulticast_Create(0, group, aDISCOVERY_CLIENT_BASE_PORT, aMulticast_Sender);
+                if (tx && aMulticast_Send(tx, wire, sizeof wire) == 128) ++answered;
+                aMulticast_Destroy(&tx);
+            }
+        });
+        struct Case {
+            const char* what;
+            linkType type;
+            unsigned serial;
+            unsigned char model;
+            bool enabled, fallback;
+            aErr expected;
+        } cases[] = {
+            {"USB falls back, aNet needs networking", LINK_USB, 0x0BADCAFE, 0, false, true,
+             aErrConfiguration},
+            {"no fallback", LINK_USB, 0x0BADCAFE, 0, false, false, aErrNotFound},
+            {"client links not available", LINK_USB, 0x0BADCAFE, 0, true, true, aErrUnimplemented},
+            {"by model", LINK_ANET, 0, 7, false, false, aErrConfiguration},
+            {"any model", LINK_ANET, 0, 0, false, false, aErrConfiguration},
+            {"other model, then USB", LINK_ANET, 0, 8, false, true, aErrNotFound},
+            {"other serial", LINK_ANET, 0x0BADCAFF, 0, false, false, aErrNotFound},
+        };
+        std::string result;
+        for (const Case& c : cases) {
+            Link link("discover");
+            aNetConfig config;
+            config.enabled = c.enabled;
+            config.fallback = c.fallback;
+            link.setConfig(config);
+            aErr err = link.discoverAndConnect(c.type, c.serial, c.model);
+            linkSpec stored{};
+            bool haveSpec = link.getLinkSpecifier(&stored) == aErrNone;
+            bool expectSpec = c.expected != aErrNotFound;
+            if (err != c.expected)
+                result += std::string(c.what) + ": got " + std::to_string(err) + "; ";
+            else if (haveSpec != expectSpec ||
+                     (haveSpec && stored.serialNumber != served.serialNumber))
+                result += std::string(c.what) + ": stored specifier wrong; ";
+        }
+        stop = true;
+        server.join();
+        aMulticast_Destroy(&rx);
+        if (answered == 0) result += "the stand-in server was never asked; ";
+        return result;
+    });
+    EXPECT_EQ(failure, "");
 }
