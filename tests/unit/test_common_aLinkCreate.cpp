@@ -183,7 +183,8 @@ TEST(aLinkCreate, TcpLinksAreSharedPerSerialNumberUntilTheLastUserLeaves) {
     int32_t second = aLink_CreateTCPIP(0x40F5849A, kLoopback, device.port);
     EXPECT_EQ(first, second);
     EXPECT_EQ(1, device.connections.load());
-    int32_t other = aLink_CreateTCPIP(0x12345678, kLoopback, device.port);
+    TcpDevice otherDevice;  // a device serves one connection at a time
+    int32_t other = aLink_CreateTCPIP(0x12345678, kLoopback, otherDevice.port);
     EXPECT_NE(0, other);
     EXPECT_NE(first, other);
 
