@@ -52,7 +52,9 @@ class BuildsTest(unittest.TestCase):
         with open(os.path.join(dev, "firmware.txt"), "w") as f:
             f.write(FIRMWARE + "\n")
         os.makedirs(os.path.join(cls.root, "00F5849A"))  # a device without builds
-        cls.server = lvtest.start_update_server(cls.root, os.path.join(cls.tmp, "server.log"))
+        # Serves the whole class; the ctest time-out (300 s) bounds it too.
+        cls.server = lvtest.start_update_server(cls.root, os.path.join(cls.tmp, "server.log"),
+                                                max_seconds=290)
 
     @classmethod
     def tearDownClass(cls):
