@@ -154,7 +154,13 @@ aErr sSocketStreamGet(uint8_t* out, void* reference) {
         fd = s->fd;
         sWaitReadable(fd);
         n = sPeek(fd);
-        if (n <= 0) return aErrNotReady;
+        if (n == 0) {
+            // Closed again at once: do not let a peer that accepts and drops
+            // connections drive the reader into a reconnect loop.
+            aTime_MSSleep(aSOCKET_READ_WAIT_MS);
+            return aErrNotReady;
+        }
+        if (n < 0) return aErrNotReady;
     } else if (n < 0) {
         return aErrConnection;
     }

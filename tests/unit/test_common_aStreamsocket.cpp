@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -249,6 +250,39 @@ TEST(SocketStream, ReaderAndWriterRunTogether) {
     EXPECT_TRUE(inOrder);
     aStream_Destroy(&s);
     close(peer);
+}
+
+TEST(SocketStream, PeerThatDropsEveryConnectionIsNotHammered) {
+    // A peer that accepts and at once closes every connection: the reader
+    // reconnects, but at the pace of its read wait, not in a tight loop.
+    Listener device;
+    std::atomic<bool> stop{false};
+    std::atomic<int> accepted{0};
+    std::thread dropper([&] {
+        for (int i = 0; i < 500 && !stop; ++i) {
+            pollfd p = {device.fd, POLLIN, 0};
+            if (poll(&p, 1, 10) != 1) continue;
+            int c = accept4(device.fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) {
+                accepted++;
+                close(c);
+            }
+        }
+    });
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, device.port, &s), aErrNone);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    uint8_t b;
+    for (int i = 0; i < 1000 && std::chrono::steady_clock::now() < end; ++i) {
+        aErr err = aStream_Read(s, &b, 1);
+        EXPECT_TRUE(err == aErrNotReady || err == aErrConnection) << err;
+        if (err == aErrConnection) break;
+    }
+    stop = true;
+    dropper.join();
+    EXPECT_GE(accepted.load(), 2) << "the stream did reconnect";
+    EXPECT_LE(accepted.load(), 12);
+    aStream_Destroy(&s);
 }
 
 }  // namespace
