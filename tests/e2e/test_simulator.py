@@ -483,6 +483,72 @@ class StoreTest(SimulatorTestCase):
             c.close()
 
 
+# ---- streamed samples --------------------------------------------------------------
+
+class StreamTest(SimulatorTestCase):
+    def test_stream_enable_samples_disable(self):
+        sim = self.start("--module", "serial=%s,address=6,model=13,hb=0,stream=100" % SERIAL)
+        c = tcp_client(sim.module(SERIAL))
+
+        def key(option):
+            return (6 << 24 | 3 << 16 | option << 8 | 0).to_bytes(4, "big")
+
+        def samples(seconds):
+            got, deadline = [], time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                p = c.packet(timeout=0.1)
+                if p is not None:
+                    got.append(p)
+            return got
+
+        def ask(req):
+            """Sends a request; returns (reply, samples that came before it)."""
+            c.send(6, req)
+            before = []
+            for _ in range(200):
+                p = c.packet()
+                if p is None or len(p[1]) < 4 or not p[1][2] & 0x40:
+                    return p, before
+                before.append(p)
+            return None, before
+        try:
+            self.assertEqual(ask([0x5D, 0x41, 0x20])[0], (6, bytes([0x5D, 1, 0, 0])))
+            self.assertEqual(ask(bytes([0x5D, 0x81, 0x20]) + key(8))[0],
+                             (6, bytes([0x5D, 0xC1, 0])))
+            self.assertEqual(ask(bytes([0x5D, 0x81, 0x20]) + key(9))[0],
+                             (6, bytes([0x5D, 0xC1, 0])))
+            self.assertEqual(ask([0x5D, 0x41, 0x20])[0], (6, bytes([0x5D, 1, 0, 1])))
+            got = samples(0.5)
+            model = [d for a, d in got if d[1] == 8]
+            serial = [d for a, d in got if d[1] == 9]
+            self.assertGreaterEqual(len(model), 2)
+            self.assertGreaterEqual(len(serial), 2)
+            # byte sample: 3, 8, index | 0x40, type 1, timestamp (8), value, 0
+            self.assertEqual(len(model[0]), 14)
+            self.assertEqual(model[0][:4], bytes([3, 8, 0x40, 1]))
+            self.assertEqual(model[0][12:], bytes([13, 0]))
+            self.assertEqual(len(serial[0]), 17)
+            self.assertEqual((serial[0][3], be32(serial[0][12:16]), serial[0][16]),
+                             (3, 0x40F5849A, 0))
+            stamps = [int.from_bytes(d[4:12], "big") for d in model]
+            self.assertEqual(stamps, sorted(stamps))
+            self.assertLess(stamps[0], stamps[-1])
+            # disabling every option of the entity (0xFF) stops them
+            self.assertEqual(ask(bytes([0x5D, 0x82, 0x20]) + key(0xFF))[0],
+                             (6, bytes([0x5D, 0xC2, 0])))
+            self.assertEqual(samples(0.4), [])
+            self.assertEqual(ask([0x5D, 0x41, 0x20])[0], (6, bytes([0x5D, 1, 0, 0])))
+            # all options: only byte and int values are streamed
+            c.send(6, bytes([0x5D, 0x81, 0x20]) + key(0xFF))
+            opts = {d[1] for a, d in samples(0.4) if len(d) > 4 and d[2] == 0x40}
+            self.assertIn(7, opts)
+            self.assertIn(1, opts)
+            self.assertNotIn(32, opts)   # the name is a byte run
+            self.assertNotIn(20, opts)   # set-only
+        finally:
+            c.close()
+
+
 # ---- routers and the I2C entity ------------------------------------------------
 
 class RouterTest(SimulatorTestCase):

@@ -77,6 +77,9 @@ class Entity {
     virtual uint8_t hasUEI(uint8_t option, uint8_t index, uint8_t flags) const {
         return aErrInvalidEntity;
     }
+    // Width in bytes (1, 2 or 4) of an option's value when it can be
+    // streamed as samples; 0 when it cannot.
+    virtual int sampleWidth(uint8_t option) const { return 0; }
 };
 
 }  // namespace sim

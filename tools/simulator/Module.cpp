@@ -115,3 +115,60 @@ void Module::dispatch(const Packet& in, std::vector<Packet>& out) {
 }
 
 }  // namespace sim
+
+namespace sim {
+
+void Module::addStream(uint32_t key) {
+    for (uint32_t k : streams_)
+        if (k == key) return;
+    streams_.push_back(key);
+}
+
+void Module::removeStreams(uint32_t key) {
+    auto matches = [key](uint32_t k) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            uint8_t want = uint8_t(key >> shift), have = uint8_t(k >> shift);
+            if (want != 0xFF && want != have) return false;
+        }
+        return true;
+    };
+    streams_.erase(std::remove_if(streams_.begin(), streams_.end(), matches), streams_.end());
+}
+
+std::vector<Packet> Module::streamSamples(uint64_t micros) {
+    std::vector<Packet> out;
+    for (uint32_t key : streams_) {
+        uint8_t address = uint8_t(key >> 24), command = uint8_t(key >> 16);
+        uint8_t option = uint8_t(key >> 8), index = uint8_t(key);
+        Module* m = address == address_ ? this : behindAt(address);
+        Entity* e = m ? m->entity(command) : nullptr;
+        if (!e) continue;
+        if (index == 0xFF) index = 0;
+        for (int opt = option == 0xFF ? 0 : option; opt <= (option == 0xFF ? 63 : option); ++opt) {
+            int width = e->sampleWidth(uint8_t(opt));
+            if (width == 0) continue;
+            // The value is what a get would answer right now.
+            Packet get;
+            get.address = m->address();
+            get.data = {command, uint8_t(0x40 | opt), uint8_t(0x20 | index)};
+            std::vector<Packet> reply;
+            Context c{*m, reply, log_};
+            e->handle(c, get);
+            if (reply.size() != 1 || reply[0].data.size() != size_t(3 + width) ||
+                (reply[0].data[2] & 0x80))
+                continue;
+            uint8_t type = width == 1 ? 1 : width == 2 ? 2 : 3;
+            Packet s;
+            s.address = m->address();
+            s.data = {command, uint8_t(opt), uint8_t(index | 0x40), type};
+            putBE32(s.data, uint32_t(micros >> 32));
+            putBE32(s.data, uint32_t(micros));
+            s.data.insert(s.data.end(), reply[0].data.begin() + 3, reply[0].data.end());
+            s.data.push_back(0);
+            out.push_back(std::move(s));
+        }
+    }
+    return out;
+}
+
+}  // namespace sim

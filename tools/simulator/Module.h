@@ -28,6 +28,7 @@ struct ModuleConfig {
     uint32_t features = 0x80000000u;
     unsigned heartbeatMs = 1000;  // 0: no heartbeats
     unsigned rebootMs = 500;      // how long a reset keeps the link down
+    unsigned streamMs = 500;      // interval of streamed samples
     // Transports (only for modules that are not behind a router).
     std::string tcp;  // "host:port"; empty for none
     bool serialPty = false;
@@ -98,6 +99,15 @@ class Module {
 
     unsigned heartbeatMs() const;  // current interval, 0 = none
 
+    // Streams the host asked for (command 0x5D), as the lower 32 bits of its
+    // stream keys: module << 24 | command << 16 | option << 8 | index, where
+    // 0xFF in option or index means every one.
+    void addStream(uint32_t key);
+    void removeStreams(uint32_t key);  // 0xFF fields match anything
+    bool streaming() const { return !streams_.empty(); }
+    // One sample packet per streamed value, stamped with `micros`.
+    std::vector<Packet> streamSamples(uint64_t micros);
+
   private:
     ModuleConfig config_;
     EventLog& log_;
@@ -109,6 +119,7 @@ class Module {
     int rebootRequestMs_ = -1;
     Settings settings_;
     Settings saved_;
+    std::vector<uint32_t> streams_;
 };
 
 // Registers the standard entities (system, module queries, I2C, echo).

@@ -78,6 +78,9 @@ bool parseModule(const std::string& text, ModuleConfig& m, std::string& error) {
         } else if (key == "hb") {
             ok = parseUnsigned(val, 25500, u, 10);
             m.heartbeatMs = unsigned(u);
+        } else if (key == "stream") {
+            ok = parseUnsigned(val, 60000, u, 10) && u >= 10;
+            m.streamMs = unsigned(u);
         } else if (key == "reboot") {
             ok = parseUnsigned(val, 600000, u, 10);
             m.rebootMs = unsigned(u);
@@ -241,7 +244,7 @@ bool parseOptions(const std::vector<std::string>& argsIn, Options& o, std::strin
 const char* usageText() {
     return "usage: simulator --module SPEC [--module SPEC ...] [options]\n"
            "  --module serial=HEX[,model=N][,version=A.B.C][,build=N][,name=TEXT]\n"
-           "           [,address=N][,features=N][,hb=MS][,reboot=MS]\n"
+           "           [,address=N][,features=N][,hb=MS][,reboot=MS][,stream=MS]\n"
            "           [,tcp=HOST:PORT][,pty][,usb][,discover=0|1] | [,router=HEX]\n"
            "           [,quirk=short-build|mute-address][,error=CMD/OPTION/CODE ...]\n"
            "  --fault [serial=HEX,][transport=tcp|serial|usb,][drop=P,][corrupt=P,]\n"

@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include <algorithm>
+
 #include "EventLog.h"
 #include "Faults.h"
 #include "Module.h"
@@ -192,6 +194,11 @@ void Session::send(const Packet& p, const char* kind, Clock::time_point now) {
 }
 
 void Session::tick(Clock::time_point now) {
+    if (active_ && module_.streaming() && now >= nextSample_) {
+        uint64_t micros = uint64_t(secondsSinceStart() * 1e6);
+        for (const Packet& s : module_.streamSamples(micros)) send(s, "stream", now);
+        nextSample_ = now + std::chrono::milliseconds(std::max(10u, module_.config().streamMs));
+    }
     unsigned interval = module_.heartbeatMs();
     if (!active_ || interval == 0 || now < nextHeartbeat_) return;
     if (awaitingAnswer_) {
@@ -225,6 +232,7 @@ Clock::time_point Session::nextWake() const {
     Clock::time_point t = Clock::time_point::max();
     if (!out_.empty()) t = out_.front().due;
     if (active_ && module_.heartbeatMs() && nextHeartbeat_ < t) t = nextHeartbeat_;
+    if (active_ && module_.streaming() && nextSample_ < t) t = nextSample_;
     return t;
 }
 

@@ -71,6 +71,7 @@ class Session {
     bool awaitingAnswer_ = false;
     uint8_t expectedAnswer_ = 0;
     int disconnectMs_ = -1;
+    Clock::time_point nextSample_{};
     Stats stats_;
 };
 

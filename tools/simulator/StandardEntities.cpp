@@ -12,6 +12,7 @@ void installStandardEntities(Module& m) {
     m.registerEntity(ModuleQueryEntity::kCommand, std::make_unique<ModuleQueryEntity>());
     m.registerEntity(I2CEntity::kCommand, std::make_unique<I2CEntity>());
     m.registerEntity(EchoEntity::kCommand, std::make_unique<EchoEntity>());
+    m.registerEntity(StreamEntity::kCommand, std::make_unique<StreamEntity>());
     m.registerEntity(StoreSlotEntity::kCommand, std::make_unique<StoreSlotEntity>());
     m.registerEntity(FactoryDataEntity::kCommand, std::make_unique<FactoryDataEntity>());
 }
@@ -60,6 +61,27 @@ void ModuleQueryEntity::handle(Context& c, const Packet& in) {
                                .str("serial", m.serialText())
                                .str("reason", "malformed module query")
                                .str("data", hex(d.data(), d.size())));
+}
+
+void StreamEntity::handle(Context& c, const Packet& in) {
+    UeiRequest r;
+    if (!UeiRequest::parse(in, r)) return;
+    if (r.index() != 0) return replyUEIError(c, r, aErrIndexRange);
+    if (r.isGet() && r.option() == 1) return replyUEI(c, r, {uint8_t(c.module.streaming())});
+    if (r.isSet() && (r.option() == 1 || r.option() == 2)) {
+        if (r.value.size() != 4) return replyUEIError(c, r, aErrSize);
+        uint32_t key = getBE32(r.value.data());
+        if (r.option() == 1)
+            c.module.addStream(key);
+        else
+            c.module.removeStreams(key);
+        c.log.write("stream", JsonObject()
+                                  .str("serial", c.module.serialText())
+                                  .boolean("enable", r.option() == 1)
+                                  .num("key", key));
+        return replyUEI(c, r, {});
+    }
+    replyUEIError(c, r, aErrInvalidOption);
 }
 
 void EchoEntity::handle(Context& c, const Packet& in) {

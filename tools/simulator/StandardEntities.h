@@ -14,6 +14,14 @@ class ModuleQueryEntity : public Entity {
     void handle(Context& c, const Packet& in) override;
 };
 
+// Stream control (0x5D): option 1 set enables a stream key, option 2 set
+// disables matching keys, option 1 get tells whether anything streams.
+class StreamEntity : public Entity {
+  public:
+    static constexpr uint8_t kCommand = 0x5D;
+    void handle(Context& c, const Packet& in) override;
+};
+
 class EchoEntity : public Entity {
   public:
     static constexpr uint8_t kCommand = 0x17;

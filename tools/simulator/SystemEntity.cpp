@@ -72,6 +72,12 @@ uint8_t SystemEntity::hasUEI(uint8_t option, uint8_t index, uint8_t flags) const
     return aErrNone;
 }
 
+int SystemEntity::sampleWidth(uint8_t option) const {
+    const Option* o = find(option);
+    if (!o || !o->get) return 0;
+    return o->kind == Kind::Byte ? 1 : o->kind == Kind::Int ? 4 : 0;
+}
+
 void SystemEntity::handle(Context& c, const Packet& in) {
     UeiRequest r;
     if (!UeiRequest::parse(in, r)) return;  // too short to answer

@@ -11,6 +11,7 @@ class SystemEntity : public Entity {
     static constexpr uint8_t kCommand = 3;
     void handle(Context& c, const Packet& in) override;
     uint8_t hasUEI(uint8_t option, uint8_t index, uint8_t flags) const override;
+    int sampleWidth(uint8_t option) const override;
 
     enum class Kind { Byte, Int, Call, Bytes };
     struct Option {
