@@ -95,7 +95,11 @@ std::string Simulator::readyJson() const {
             .num("address", m->address())
             .num("model", c.model)
             .num("build", c.build)
-            .num("version", m->packedVersion());
+            .num("version", m->packedVersion())
+            .str("version_text", std::to_string(c.versionMajor) + "." +
+                                     std::to_string(c.versionMinor) + "." +
+                                     std::to_string(c.versionPatch))
+            .str("name", c.name);
         if (c.routerSerial) {
             char b[16];
             std::snprintf(b, sizeof b, "%08X", c.routerSerial);
