@@ -2,8 +2,9 @@
 debug log lines, the store root, the exit codes and the stream of each line.
 
 Every run passes "-i <temporary dir>" when it gets as far as the store, so
-nothing is written into the real home directory. Server requests go to a
-closed loopback port only.
+nothing is written into the real home directory. Every run that may reach the
+update server names a closed loopback port with -u, so no request (nor name
+lookup) leaves the machine.
 """
 
 import os
@@ -292,6 +293,10 @@ class ExitCodeTest(CliCase):
         ]
         for args, code, err_lines, out_lines in cases:
             with self.subTest(args=args):
+                # Any server request (a recovery may download a loader) goes
+                # to the closed loopback port, never to the default host.
+                if "-u" not in args:
+                    args = args + ["-u", url]
                 rc, out, err = self.run_cli(args)
                 self.assertEqual(code, rc, (out, err))
                 for line in err_lines:
@@ -317,7 +322,7 @@ class ExitCodeTest(CliCase):
 
     def test_discovery_decides_the_exit_code(self):
         # -D wins over -U; the update is not attempted.
-        rc, out, err = self.run_cli(["-D", "-U", "-d", "40F5849A"])
+        rc, out, err = self.run_cli(["-D", "-U", "-d", "40F5849A", "-u", closed_loopback_url()])
         self.assertEqual(0, rc)
         self.assertIn("Searching for Lumivance devices\n", out)
         self.assertIn("Discovered Devices: (USB)\n", out)
