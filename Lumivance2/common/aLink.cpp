@@ -46,10 +46,12 @@ constexpr size_t kPoolFill = kPoolSize - aPACKET_MAXWIRE;  // 4066
 // 0xAD packets.
 constexpr uint64_t kSyncRetryMs = 100;
 // After this many consecutive "not ready" answers that took no measurable
-// time, the reader naps between reads so that a transport that never waits
-// cannot make an idle link spin a core.
+// time, the reader naps between reads, 1 ms at first and doubling up to
+// 16 ms, so that a transport that never waits cannot make an idle link spin
+// a core. Any byte, or a read that did wait, ends the napping.
 constexpr int kFastNotReadyLimit = 8;
-constexpr unsigned long kIdleNapMs = 1;
+constexpr unsigned long kFirstNapMs = 1;
+constexpr unsigned long kLongestNapMs = 16;
 // The final drain of the outgoing FIFO writes at most this many packets.
 constexpr int kMaxDrain = aPACKETFIFO_CAPACITY + 16;
 
@@ -175,6 +177,7 @@ int sInPipeProcess(void* argument) {
     link->status = LINK_STATUS_RUNNING;
 
     int fastNotReady = 0;
+    unsigned long napMs = kFirstNapMs;
     while (link->running.load()) {
         uint8_t byte = 0;
         const uint64_t before = aTime_GetMSTicks();
@@ -187,14 +190,17 @@ int sInPipeProcess(void* argument) {
                 (link->lastSyncStartMs == 0 || now - link->lastSyncStartMs >= kSyncRetryMs)) {
                 sStartSync(link);
             }
-            if (now == before && ++fastNotReady >= kFastNotReadyLimit) {
-                aTime_MSSleep(kIdleNapMs);
-            } else if (now != before) {
+            if (now != before) {
                 fastNotReady = 0;
+                napMs = kFirstNapMs;
+            } else if (++fastNotReady >= kFastNotReadyLimit) {
+                aTime_MSSleep(napMs);
+                if (napMs < kLongestNapMs) napMs *= 2;
             }
             continue;
         }
         fastNotReady = 0;
+        napMs = kFirstNapMs;
         if (err != aErrNone) {
             link->status = LINK_STATUS_IO_ERROR;
             aTime_MSSleep(kReadFailureMs);

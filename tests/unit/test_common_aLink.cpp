@@ -402,3 +402,17 @@ TEST(aLinkEngine, DeviceGoneLeavesLinkInErrorUntilDestroyed) {
     EXPECT_EQ(nullptr, aLink_AwaitFirst(peer.id, matchAll, nullptr, 1000));
     EXPECT_EQ(aErrNone, aLink_Destroy(&peer.id));
 }
+
+// A transport that never waits: the reader naps between empty reads, and
+// packets and heartbeats still get through after a quiet spell.
+TEST(aLinkEngine, TransportThatNeverWaitsStillCarriesTraffic) {
+    LinkPeer peer;
+    peer.open(0);
+    aTime_MSSleep(200);
+    peer.send({0x04, 0x02, 0x00, 0x01});
+    EXPECT_EQ(Bytes({0x04, 0x02, 0x00, 0x03}), peer.readPacket());
+    aTime_MSSleep(200);
+    peer.send({0x06, 0x01, 0x42});
+    EXPECT_EQ(Bytes({0x06, 0x01, 0x42}), wireOf(aLink_AwaitPacket(peer.id, 2000)));
+    EXPECT_EQ(LINK_STATUS_RUNNING, aLink_GetStatus(peer.id));
+}

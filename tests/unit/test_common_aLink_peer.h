@@ -49,7 +49,9 @@ class LinkPeer {
             const aErr err = aStream_Read(device, &byte, 1);
             if (err == aErrNone) {
                 out.push_back(byte);
-            } else if (err != aErrNotReady) {
+            } else if (err == aErrNotReady) {
+                aTime_MSSleep(1);  // a pair that never waits must not spin here
+            } else {
                 break;
             }
         }
