@@ -51,6 +51,8 @@ class Module {
     Module& operator=(const Module&) = delete;
 
     const ModuleConfig& config() const { return config_; }
+    // For entities that change the module's identity (a new firmware image).
+    ModuleConfig& mutableConfig() { return config_; }
     std::string serialText() const;
     uint8_t address() const { return address_; }
     uint32_t packedVersion() const;

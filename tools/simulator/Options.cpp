@@ -180,6 +180,11 @@ bool parseOptions(const std::vector<std::string>& argsIn, Options& o, std::strin
             FaultConfig f;
             if (!parseFault(v, f, error)) return false;
             o.faults.push_back(f);
+        } else if (a == "--upgrade") {
+            if (!value(v)) return false;
+            UpgradeConfig u;
+            if (!parseUpgrade(v, u, error)) return false;
+            o.upgrades.push_back(u);
         } else if (a == "--max-seconds") {
             if (!value(v)) return false;
             char* end = nullptr;
@@ -250,6 +255,7 @@ const char* usageText() {
            "  --fault [serial=HEX,][transport=tcp|serial|usb,][drop=P,][corrupt=P,]\n"
            "          [dir=in|out|both,][delay=MS,][after=N,][limit=N,]\n"
            "          [disconnect=N,][times=N,][down=MS,][seed=N]\n"
+           "  --upgrade [serial=HEX,]KEY=VALUE...  upgrade entity settings and faults\n"
            "  --max-seconds N   exit by itself after N seconds (default 60)\n"
            "  --log FILE        JSON lines record of what was received and sent\n"
            "  --device-dir DIR  directory for USB device-node links\n"

@@ -6,12 +6,14 @@
 
 #include "Faults.h"
 #include "Module.h"
+#include "UpgradeEntity.h"
 
 namespace sim {
 
 struct Options {
     std::vector<ModuleConfig> modules;
     std::vector<FaultConfig> faults;
+    std::vector<UpgradeConfig> upgrades;  // upgrade entity settings and faults per module
     double maxSeconds = 60;
     std::string logPath;
     std::string deviceDir;         // where USB device-node links go; empty: from the environment

@@ -1,4 +1,5 @@
 #include "StandardEntities.h"
+#include "UpgradeEntity.h"
 
 #include "EventLog.h"
 #include "Module.h"
@@ -15,6 +16,7 @@ void installStandardEntities(Module& m) {
     m.registerEntity(StreamEntity::kCommand, std::make_unique<StreamEntity>());
     m.registerEntity(StoreSlotEntity::kCommand, std::make_unique<StoreSlotEntity>());
     m.registerEntity(FactoryDataEntity::kCommand, std::make_unique<FactoryDataEntity>());
+    m.registerEntity(UpgradeEntity::kCommand, std::make_unique<UpgradeEntity>());
 }
 
 void ModuleQueryEntity::handle(Context& c, const Packet& in) {

@@ -53,6 +53,11 @@ bool Simulator::start(std::string& error) {
 
     for (const ModuleConfig& c : options_.modules)
         modules_.push_back(std::make_unique<Module>(c, log_));
+    for (const UpgradeConfig& u : options_.upgrades)
+        for (auto& m : modules_)
+            if (!u.serial || u.serial == m->config().serial)
+                if (auto* e = dynamic_cast<UpgradeEntity*>(m->entity(UpgradeEntity::kCommand)))
+                    e->configure(u);
     for (auto& m : modules_) {
         if (!m->config().routerSerial) continue;
         for (auto& r : modules_)
