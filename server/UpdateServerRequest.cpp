@@ -11,7 +11,8 @@
 #include "HTTPRequest.h"
 #include "app/Log.h"
 
-const char* const UpdateServerRequest::default_url = "http://update.morvanex.com/cgi/u";
+// The same host as the command line's default HTTP server.
+const char* const UpdateServerRequest::default_url = "http://updates.lumivance.example/cgi/u";
 
 namespace {
 
