@@ -299,14 +299,16 @@ def _read_ready_line(proc, timeout):
 
 
 def start_update_server(root, log_path=None, faults=(), max_seconds=120, extra_args=(),
-                        ready_timeout=10):
+                        ready_timeout=10, prefix=None):
     """Starts $BUILD_DIR/tools/update_server/update_server on the directory root
     (127.0.0.1, an ephemeral port), with "--fault F" for each fault and the log
     in log_path. Returns an UpdateServerHandle once the READY line arrived;
-    raises RuntimeError with the server's stderr otherwise.
+    raises RuntimeError with the server's stderr otherwise. prefix (e.g.
+    PrivateNetwork.host_prefix) goes before the binary.
     """
     import json
-    argv = [tool_bin("update_server"), "--root", str(root), "--max-seconds", str(max_seconds)]
+    argv = list(prefix or []) + [tool_bin("update_server"), "--root", str(root),
+                                 "--max-seconds", str(max_seconds)]
     if log_path:
         argv += ["--log", str(log_path)]
     for fault in faults:
