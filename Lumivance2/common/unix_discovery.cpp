@@ -1,6 +1,7 @@
 // Platform half of discovery: libusb enumeration, the TCP/IP multicast probe
 // and the IPv4 interface list.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <ifaddrs.h>
 #include <libusb.h>
 #include <net/if.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "aDebug.h"
@@ -160,9 +162,44 @@ int aDiscovery_GetIPv4Interfaces(unsigned int* addresses, int capacity) {
     return count;
 }
 
+namespace {
+// Device nodes in the directory named by LUMIVANCE_DEVICE_DIR (tests and the
+// device simulator put their nodes there); nothing when it is not set. Sets
+// `more` false when the callback stops the enumeration.
+uint8_t sEnumerateDeviceNodes(aDiscoveryModuleFoundProc callback, void* reference, bool& more) {
+    const char* dirName = getenv(LVUSB_DEVICE_DIR_ENV);
+    if (!dirName || !*dirName) return 0;
+    DIR* dir = opendir(dirName);
+    if (!dir) return 0;
+    uint8_t count = 0;
+    while (more) {
+        dirent* entry = readdir(dir);
+        if (!entry) break;
+        unsigned int serial = 0;
+        char tail = 0;
+        if (std::strlen(entry->d_name) != 18 ||
+            std::sscanf(entry->d_name, "lumivance.%8X%c", &serial, &tail) != 1)
+            continue;
+        linkSpec* spec = aLinkSpec_Create(LINK_USB);
+        if (!spec) break;
+        spec->serialNumber = serial;
+        spec->t.usb.usbId = serial;
+        bool counted = false;
+        more = callback(spec, &counted, reference);
+        if (counted) ++count;
+        aLinkSpec_Destroy(&spec);
+    }
+    closedir(dir);
+    return count;
+}
+}  // namespace
+
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference) {
+    bool nodesMore = true;
+    uint8_t nodes = sEnumerateDeviceNodes(callback, reference, nodesMore);
+    if (!nodesMore) return nodes;
     libusb_context* context = Lumivance_libusb_context();
-    if (!context) return 0;
+    if (!context) return nodes;
     libusb_device** devices = nullptr;
     ssize_t deviceCount = libusb_get_device_list(context, &devices);
     if (deviceCount < 0) return 0;
@@ -196,5 +233,5 @@ uint8_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refere
         if (!more) break;
     }
     libusb_free_device_list(devices, 1);
-    return count;
+    return uint8_t(count + nodes);
 }

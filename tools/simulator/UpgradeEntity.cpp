@@ -203,11 +203,13 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
             inLoader_ = true;
             dataPackets_ = 0;
             flash_.clear();
-            c.log.write("upgrade", ev(c, "load")
-                                       .num("loader_bytes", int64_t(all.size()))
-                                       .boolean("replied", !config_.noLoadReply)
-                                       .num("drop_ms", config_.loaderDropMs));
-            if (!config_.noLoadReply) c.reply({kCommand, kLoad});
+            c.log.write("upgrade",
+                        ev(c, "load")
+                            .num("loader_bytes", int64_t(all.size()))
+                            .boolean("replied", !config_.noLoadReply && !config_.loaderDropMs)
+                            .num("drop_ms", config_.loaderDropMs));
+            // A device that re-enumerates restarts at once: no answer.
+            if (!config_.noLoadReply && !config_.loaderDropMs) c.reply({kCommand, kLoad});
             if (config_.loaderDropMs) c.module.requestReboot(config_.loaderDropMs);
             return;
         }
