@@ -85,8 +85,10 @@ aErr aStream_Write(aStream* stream, const uint8_t* data, size_t length);
 // after at least one stored byte completes the record (aErrNone); with none
 // stored it is returned. aErrParam for an invalid stream, no buffer, no
 // delimiter or delimiterLength 0; aErrResource without working memory.
-// A partly matched multi-byte delimiter followed by another byte is stored
-// as data (the matched bytes and the new byte), and matching starts again.
+// A partly matched multi-byte delimiter followed by another byte: the
+// matched bytes are stored as data and the new byte is matched afresh (it may
+// begin the delimiter). Bytes that no longer fit the record are kept for the
+// next read.
 aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, size_t* count, size_t size,
                         const uint8_t* delimiter, size_t delimiterLength);
 
