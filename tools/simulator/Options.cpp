@@ -247,7 +247,7 @@ bool parseOptions(const std::vector<std::string>& argsIn, Options& o, std::strin
 }
 
 const char* usageText() {
-    return "usage: simulator --module SPEC [--module SPEC ...] [options]\n"
+    return "usage: simulator --module MODULE [--module MODULE ...] [options]\n"
            "  --module serial=HEX[,model=N][,version=A.B.C][,build=N][,name=TEXT]\n"
            "           [,address=N][,features=N][,hb=MS][,reboot=MS][,stream=MS]\n"
            "           [,tcp=HOST:PORT][,pty][,usb][,discover=0|1] | [,router=HEX]\n"
