@@ -263,6 +263,16 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string birdF
     target.disconnect();
 
     if (birdFile.empty()) birdFile = birdName(build);
+    // A device seen for the first time gets its store directory now, so that
+    // the record lands there and not in a settings file in the working
+    // directory.
+    if (!item.IsValid()) {
+        try {
+            item = store->AddDevice(serial);
+        } catch (const std::exception& e) {
+            Log::log(DEBUG_Updater, "Could not record the transfer: %s\n", e.what());
+        }
+    }
     item.settings.Add(UPDATER_KEY_LATEST_TRANSFER, birdFile);
     item.settings.Add(UPDATER_KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
     item.settings.Save();

@@ -89,6 +89,9 @@ bool parseUpgrade(const std::string& text, UpgradeConfig& u, std::string& error)
         } else if (key == "bad-sum") {
             ok = parseCount(val, 1000000, n);
             u.badSum = unsigned(n);
+        } else if (key == "bad-loader-sum") {
+            ok = parseCount(val, 1000000, n);
+            u.badLoaderSum = unsigned(n);
         } else if (key == "prepare-fail") {
             ok = parseCount(val, 1000000, n);
             u.prepareFail = unsigned(n);
@@ -122,6 +125,7 @@ uint8_t UpgradeEntity::hasUEI(uint8_t option, uint8_t index, uint8_t flags) cons
 void UpgradeEntity::handle(Context& c, const Packet& in) {
     const std::vector<uint8_t>& d = in.data;
     if (d.size() < 2) return;
+    if (silent_ && (d[1] & 0xC0)) return;
     if (d[1] & 0xC0) {
         // A UEI request: only the set of option 10 (a byte run of image data).
         UeiRequest r;
@@ -136,6 +140,10 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
         data(c, bytes.data(), bytes.size(), true);
         return replyUEI(c, r, {});
     }
+    if (silent_) {
+        if (d[1] != kInit) return;
+        silent_ = false;
+    }
     switch (d[1]) {
         case kInit: {
             c.log.write("upgrade", ev(c, "init").boolean("loader", inLoader_));
@@ -147,34 +155,37 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
             return prepare(c, d);
         case kData: {
             size_t n = d.size() - 2;
-            bool shortIt = config_.shortData > 0 && n > 0;
+            bool shortIt = inLoader_ && config_.shortData > 0 && n > 0;
             if (shortIt) --config_.shortData;
+            // A short count tells the host the packet did not go in whole:
+            // it sends the same bytes again, so none of them are kept.
             size_t accepted = shortIt ? n - 1 : n;
-            data(c, d.data() + 2, accepted, false);
+            if (!shortIt) data(c, d.data() + 2, n, false);
             c.reply({kCommand, kData, uint8_t(accepted)});
             if (inLoader_ && config_.dropAfterData && ++dataPackets_ == config_.dropAfterData) {
                 c.log.write("upgrade", ev(c, "drop").num("after_data", dataPackets_));
                 c.module.requestReboot(1000);
+                silent_ = true;  // nothing more gets through before the link is gone
             }
             return;
         }
         case kSum: {
             uint32_t sum = byteSum(pending_);
             uint32_t told = sum;
-            if (config_.badSum > 0) {
-                --config_.badSum;
+            unsigned& bad = inLoader_ ? config_.badSum : config_.badLoaderSum;
+            if (bad > 0) {
+                --bad;
                 told = sum + 1;
             }
             c.log.write("upgrade", ev(c, "sum")
                                        .num("bytes", int64_t(pending_.size()))
                                        .num("sum", sum)
                                        .num("told", told));
+            // A chunk is only good once checked: a bad check throws it away
+            // so that the host's retry starts clean.
+            if (told != sum) pending_.clear();
             std::vector<uint8_t> r{kCommand, kStatus, 0};
             putBE32(r, told);
-            if (!inLoader_) return c.reply(r);  // loader bytes stay until LOAD
-            // In the loader a chunk is only good once checked; a bad check
-            // throws it away so the host's retry starts clean.
-            if (told != sum) pending_.clear();
             return c.reply(r);
         }
         case kWrite: {

@@ -26,8 +26,9 @@ struct UpgradeConfig {
     unsigned loaderDropMs = 0;  // after LOAD the link drops for this long (0: stays)
     unsigned rebootMs = 0;      // after REBOOT the link drops this long (0: module's reboot=)
     // Faults, each for the first N occurrences (0: never).
-    unsigned shortData = 0;        // DATA packets answered with one byte fewer (bytes dropped)
+    unsigned shortData = 0;        // DATA after LOAD answered with one byte fewer (bytes not kept)
     unsigned badSum = 0;           // SUM replies off by one
+    unsigned badLoaderSum = 0;     // SUM replies before LOAD (loader blocks) off by one
     unsigned prepareFail = 0;      // PREPARE after LOAD answered with status 1
     unsigned dropAfterData = 0;    // the link drops after this many DATA packets after LOAD
     bool noLoadReply = false;      // LOAD gets no answer
@@ -63,6 +64,7 @@ class UpgradeEntity : public Entity {
     std::map<uint32_t, std::vector<uint8_t>> flash_;   // committed regions by block address
     ByteRunCollector collector_;
     unsigned dataPackets_ = 0;
+    bool silent_ = false;  // the link is about to drop mid-transfer
 };
 
 }  // namespace sim
