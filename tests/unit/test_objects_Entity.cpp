@@ -3,7 +3,10 @@
 // against a scripted device on an in-memory stream pair.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Entity.h"
 #include "Module.h"
@@ -266,4 +269,38 @@ TEST_F(EntityTest, StoreRequestsNameThisEntity) {
                     {pkt(kAddr, {92, static_cast<uint8_t>(0xC0 | c.option), 0})});
         EXPECT_EQ((system.*c.op)(), aErrNone) << int(c.option);
     }
+}
+
+// Several threads use one link at once, each through its own entity: every
+// reply reaches the thread that asked for it.
+TEST_F(EntityTest, ConcurrentEntitiesGetTheirOwnReplies) {
+    // Answers a 32-bit get with (index << 24) | (option << 16) | counter.
+    std::atomic<unsigned> counter{0};
+    peer.respondWith([&counter](const Bytes& p) -> std::vector<Bytes> {
+        if (p.size() != 5 || !(p[3] & 0x40)) return {};
+        uint8_t option = p[3] & 0x3F, index = p[4] & 0x1F;
+        unsigned v = (unsigned(index) << 24) | (unsigned(option) << 16) | (counter++ & 0xFFFF);
+        return {pkt(p[0], {p[2], option, index, uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8),
+                           uint8_t(v)})};
+    });
+    constexpr int kThreads = 4;
+    constexpr int kRequests = 25;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            EntityClass mine;
+            mine.init(&module, kClass, static_cast<unsigned char>(t));
+            for (int i = 0; i < kRequests; ++i) {
+                unsigned v = 0;
+                unsigned char option = static_cast<unsigned char>(1 + i % 4);
+                if (mine.getUEI32(option, &v) != aErrNone || (v >> 24) != unsigned(t) ||
+                    ((v >> 16) & 0xFF) != option)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(counter.load(), unsigned(kThreads * kRequests));
 }

@@ -555,3 +555,42 @@ TEST(LinkDiscover, FallbackToServedDevices) {
     });
     EXPECT_EQ(failure, "");
 }
+
+// The packet log follows the object to the link it holds now: after a
+// reconnect the new link's packets are logged, not those of the old id.
+TEST(LinkPacketLog, FollowsReconnect) {
+    char path[] = "/tmp/objects_packetlog_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    Link link("logged");
+    ScriptedPeer first(0x06), second(0x06);
+    first.expect(pkt(6, {0x31, 0xA1}), {});
+    second.expect(pkt(6, {0x31, 0xB2}), {});
+    ASSERT_EQ(link.connectStream(first.startMemory()), aErrNone);
+    ASSERT_EQ(link.enablePacketLog(path), aErrNone);
+    ASSERT_EQ(link.sendPacket(6, 0x31, 1, Bytes{0xA1}.data()), aErrNone);
+    ASSERT_TRUE(first.waitScriptDone());
+    link.disconnect();
+    ASSERT_EQ(link.connectStream(second.startMemory()), aErrNone);
+    ASSERT_EQ(link.enablePacketLog(path), aErrNone);
+    ASSERT_EQ(link.sendPacket(6, 0x31, 1, Bytes{0xB2}.data()), aErrNone);
+    ASSERT_TRUE(second.waitScriptDone());
+    std::string text;
+    for (int i = 0; i < 200; ++i) {
+        std::ifstream in(path);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        text = ss.str();
+        if (text.find("0x31 0xB2") != std::string::npos) break;
+        usleep(10000);
+    }
+    link.disconnect();
+    std::remove(path);
+    EXPECT_NE(text.find("4 > 0x6 0x2 0x31 0xA1 \r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("4 > 0x6 0x2 0x31 0xB2 \r\n"), std::string::npos) << text;
+    for (ScriptedPeer* p : {&first, &second}) {
+        p->stop();
+        for (const std::string& f : p->failures()) ADD_FAILURE() << f;
+    }
+}

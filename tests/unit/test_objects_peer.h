@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -68,6 +69,12 @@ class ScriptedPeer {
     void expect(Bytes request, std::vector<Bytes> replies) {
         std::lock_guard<std::mutex> g(lock_);
         script_.push_back({std::move(request), std::move(replies)});
+    }
+    // Answers requests that arrive once the script is used up (for traffic
+    // whose order is not fixed, such as requests from several threads).
+    void respondWith(std::function<std::vector<Bytes>(const Bytes&)> responder) {
+        std::lock_guard<std::mutex> g(lock_);
+        responder_ = std::move(responder);
     }
     // Answer (or ignore) the 0xAD module-address query.
     void answerAddressQuery(bool on) { answerSync_ = on; }
@@ -170,15 +177,16 @@ class ScriptedPeer {
         {
             std::lock_guard<std::mutex> g(lock_);
             received_.push_back(packet);
-            if (next_ >= script_.size()) {
+            if (next_ < script_.size()) {
+                const Exchange& e = script_[next_++];
+                if (e.request != packet)
+                    failures_.push_back("expected " + hex(e.request) + " got " + hex(packet));
+                replies = e.replies;
+            } else if (responder_) {
+                replies = responder_(packet);
+            } else {
                 failures_.push_back("unexpected request " + hex(packet));
-                return;
             }
-            const Exchange& e = script_[next_++];
-            if (e.request != packet) {
-                failures_.push_back("expected " + hex(e.request) + " got " + hex(packet));
-            }
-            replies = e.replies;
         }
         for (const Bytes& r : replies) writeBytes(r);
     }
@@ -226,6 +234,7 @@ class ScriptedPeer {
     std::thread thread_;
     std::mutex lock_;
     std::vector<Exchange> script_;
+    std::function<std::vector<Bytes>(const Bytes&)> responder_;
     size_t next_ = 0;
     std::vector<Bytes> received_;
     std::vector<std::string> failures_;
