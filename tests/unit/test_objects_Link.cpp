@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -483,77 +485,109 @@ TEST_F(LinkTest, PacketLogWritesLines) {
 }
 
 // Discovery by serial number and by model, and the fallback to served (aNet)
-// devices, inside a private network namespace with a stand-in network server
-// that answers the loopback multicast search with one specifier.
-TEST(LinkDiscover, FallbackToServedDevices) {
-    if (!private_network::available()) GTEST_SKIP() << "network namespaces are not available";
-    std::string failure = private_network::run([] {
-        const unsigned int group = inet_addr(aDISCOVERY_LOOPBACK_GROUP);
-        aMulticast* rx =
-            aMulticast_Create(0, group, aDISCOVERY_SERVER_BASE_PORT, aMulticast_Receiver);
-        if (!rx) return std::string("stand-in server could not hold its port");
-        linkSpec served{};
-        served.type = LINK_ANET_USB;
-        served.serialNumber = 0x0BADCAFE;
-        served.model = 7;
-        served.t.ip.ipAddress = objtest::loopbackAddress();
-        served.t.ip.ipPort = 9999;
-        uint8_t wire[128];
-        aLinkSpec_ToBytes(served, wire);
-        std::atomic<bool> stop{false};
-        std::atomic<int> answered{0};
-        std::thread server([&] {
-            for (int i = 0; i < 40 && !stop; ++i) {  // 1 s receive wait each
-                uint32_t request = 0;
-                if (aMulticast_Receive(rx, &request, sizeof request) != 4) continue;
-                if (request != aDISCOVERY_MULTICAST_REQUEST) continue;
-                aMulticast* tx =
-                    aMulticast_Create(0, group, aDISCOVERY_CLIENT_BASE_PORT, aMulticast_Sender);
-                if (tx && aMulticast_Send(tx, wire, sizeof wire) == 128) ++answered;
-                aMulticast_Destroy(&tx);
-            }
-        });
-        struct Case {
-            const char* what;
-            linkType type;
-            unsigned serial;
-            unsigned char model;
-            bool enabled, fallback;
-            aErr expected;
-        } cases[] = {
-            {"USB falls back, aNet needs networking", LINK_USB, 0x0BADCAFE, 0, false, true,
-             aErrConfiguration},
-            {"no fallback", LINK_USB, 0x0BADCAFE, 0, false, false, aErrNotFound},
-            {"client links not available", LINK_USB, 0x0BADCAFE, 0, true, true, aErrUnimplemented},
-            {"by model", LINK_ANET, 0, 7, false, false, aErrConfiguration},
-            {"any model", LINK_ANET, 0, 0, false, false, aErrConfiguration},
-            {"other model, then USB", LINK_ANET, 0, 8, false, true, aErrNotFound},
-            {"other serial", LINK_ANET, 0x0BADCAFF, 0, false, false, aErrNotFound},
-        };
-        std::string result;
-        for (const Case& c : cases) {
-            Link link("discover");
-            aNetConfig config;
-            config.enabled = c.enabled;
-            config.fallback = c.fallback;
-            link.setConfig(config);
-            aErr err = link.discoverAndConnect(c.type, c.serial, c.model);
-            linkSpec stored{};
-            bool haveSpec = link.getLinkSpecifier(&stored) == aErrNone;
-            bool expectSpec = c.expected != aErrNotFound;
-            if (err != c.expected)
-                result += std::string(c.what) + ": got " + std::to_string(err) + "; ";
-            else if (haveSpec != expectSpec ||
-                     (haveSpec && stored.serialNumber != served.serialNumber))
-                result += std::string(c.what) + ": stored specifier wrong; ";
+// devices, with a stand-in network server that answers the loopback multicast
+// search with one specifier. Runs inside a private network namespace.
+static std::string discoverFallbackBody() {
+    const unsigned int group = inet_addr(aDISCOVERY_LOOPBACK_GROUP);
+    aMulticast* rx = aMulticast_Create(0, group, aDISCOVERY_SERVER_BASE_PORT, aMulticast_Receiver);
+    if (!rx) return std::string("stand-in server could not hold its port");
+    linkSpec served{};
+    served.type = LINK_ANET_USB;
+    served.serialNumber = 0x0BADCAFE;
+    served.model = 7;
+    served.t.ip.ipAddress = objtest::loopbackAddress();
+    served.t.ip.ipPort = 9999;
+    uint8_t wire[128];
+    aLinkSpec_ToBytes(served, wire);
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread server([&] {
+        for (int i = 0; i < 40 && !stop; ++i) {  // 1 s receive wait each
+            uint32_t request = 0;
+            if (aMulticast_Receive(rx, &request, sizeof request) != 4) continue;
+            if (request != aDISCOVERY_MULTICAST_REQUEST) continue;
+            aMulticast* tx =
+                aMulticast_Create(0, group, aDISCOVERY_CLIENT_BASE_PORT, aMulticast_Sender);
+            if (tx && aMulticast_Send(tx, wire, sizeof wire) == 128) ++answered;
+            aMulticast_Destroy(&tx);
         }
-        stop = true;
-        server.join();
-        aMulticast_Destroy(&rx);
-        if (answered == 0) result += "the stand-in server was never asked; ";
-        return result;
     });
-    EXPECT_EQ(failure, "");
+    struct Case {
+        const char* what;
+        linkType type;
+        unsigned serial;
+        unsigned char model;
+        bool enabled, fallback;
+        aErr expected;
+    } cases[] = {
+        {"USB falls back, aNet needs networking", LINK_USB, 0x0BADCAFE, 0, false, true,
+         aErrConfiguration},
+        {"no fallback", LINK_USB, 0x0BADCAFE, 0, false, false, aErrNotFound},
+        {"client links not available", LINK_USB, 0x0BADCAFE, 0, true, true, aErrUnimplemented},
+        {"by model", LINK_ANET, 0, 7, false, false, aErrConfiguration},
+        {"any model", LINK_ANET, 0, 0, false, false, aErrConfiguration},
+        {"other model, then USB", LINK_ANET, 0, 8, false, true, aErrNotFound},
+        {"other serial", LINK_ANET, 0x0BADCAFF, 0, false, false, aErrNotFound},
+    };
+    std::string result;
+    for (const Case& c : cases) {
+        Link link("discover");
+        aNetConfig config;
+        config.enabled = c.enabled;
+        config.fallback = c.fallback;
+        link.setConfig(config);
+        aErr err = link.discoverAndConnect(c.type, c.serial, c.model);
+        linkSpec stored{};
+        bool haveSpec = link.getLinkSpecifier(&stored) == aErrNone;
+        bool expectSpec = c.expected != aErrNotFound;
+        if (err != c.expected)
+            result += std::string(c.what) + ": got " + std::to_string(err) + "; ";
+        else if (haveSpec != expectSpec || (haveSpec && stored.serialNumber != served.serialNumber))
+            result += std::string(c.what) + ": stored specifier wrong; ";
+    }
+    stop = true;
+    server.join();
+    aMulticast_Destroy(&rx);
+    if (answered == 0) result += "the stand-in server was never asked; ";
+    return result;
+}
+
+// The namespace test runs in a fresh process (this program again, with only
+// this test), so that no thread of an earlier test is inherited by the fork.
+TEST(LinkDiscover, FallbackToServedDevices) {
+    if (std::getenv("OBJECTS_NETNS_CHILD")) {
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        ASSERT_TRUE(private_network::bringUp("lo"));
+        EXPECT_EQ(discoverFallbackBody(), "");
+        return;
+    }
+    if (!private_network::available()) GTEST_SKIP() << "network namespaces are not available";
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("OBJECTS_NETNS_CHILD", "1", 1);
+        char filter[] = "--gtest_filter=LinkDiscover.FallbackToServedDevices";
+        char* argv[] = {self, filter, nullptr};
+        execv(self, argv);
+        _exit(127);
+    }
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 6000 && !ended; ++i) {  // at most 60 s
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) usleep(10000);
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the namespace run did not end";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the namespace run failed (its output is above)";
 }
 
 // The packet log follows the object to the link it holds now: after a
