@@ -5,6 +5,10 @@
 function(source_library name)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  # Files built by another library of the project (SOURCE_LIBRARY_EXCLUDE: names).
+  foreach(excluded ${SOURCE_LIBRARY_EXCLUDE})
+    list(FILTER sources EXCLUDE REGEX "/${excluded}$")
+  endforeach()
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR})
