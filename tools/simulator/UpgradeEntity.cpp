@@ -1,5 +1,6 @@
 #include "UpgradeEntity.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,9 @@ bool parseUpgrade(const std::string& text, UpgradeConfig& u, std::string& error)
         } else if (key == "flash") {
             ok = !val.empty();
             u.flashPath = val;
+        } else if (key == "stats") {
+            ok = !val.empty();
+            u.statsPath = val;
         } else if (key == "loader") {
             ok = !val.empty();
             u.loaderPath = val;
@@ -132,12 +136,14 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
         if (!UeiRequest::parse(in, r)) return;
         if (!r.isSet() || r.option() != kDataUEI || !config_.ueiData)
             return replyUEIError(c, r, aErrInvalidOption);
+        ++counts_.ueiPackets;
         ByteRunCollector::Result res = collector_.add(r.value);
         if (res == ByteRunCollector::kMore) return;
         if (res == ByteRunCollector::kError) return replyUEIError(c, r, aErrPacket);
         std::vector<uint8_t> bytes = collector_.bytes();
         collector_.clear();
         data(c, bytes.data(), bytes.size(), true);
+        ++counts_.ueiRuns;
         return replyUEI(c, r, {});
     }
     if (silent_) {
@@ -155,6 +161,7 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
             return prepare(c, d);
         case kData: {
             size_t n = d.size() - 2;
+            ++counts_.dataPackets;
             bool shortIt = inLoader_ && config_.shortData > 0 && n > 0;
             if (shortIt) --config_.shortData;
             // A short count tells the host the packet did not go in whole:
@@ -172,6 +179,7 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
         case kSum: {
             uint32_t sum = byteSum(pending_);
             uint32_t told = sum;
+            ++counts_.sums;
             unsigned& bad = inLoader_ ? config_.badSum : config_.badLoaderSum;
             if (bad > 0) {
                 --bad;
@@ -190,6 +198,7 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
         }
         case kWrite: {
             unsigned count = d.size() >= 4 ? unsigned(d[2]) << 8 | d[3] : 0;
+            ++counts_.writes;
             uint8_t status = 0;
             if (!inLoader_ || count != pending_.size()) {
                 status = 1;
@@ -198,7 +207,6 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
                 if (region.size() < blockOffset_ + count) region.resize(blockOffset_ + count, 0xFF);
                 std::memcpy(region.data() + blockOffset_, pending_.data(), count);
                 blockOffset_ += count;
-                writeFlash(c);
             }
             c.log.write("upgrade", ev(c, "write")
                                        .num("address", blockAddress_)
@@ -214,6 +222,7 @@ void UpgradeEntity::handle(Context& c, const Packet& in) {
             inLoader_ = true;
             dataPackets_ = 0;
             flash_.clear();
+            counts_ = Counts();
             c.log.write("upgrade",
                         ev(c, "load")
                             .num("loader_bytes", int64_t(all.size()))
@@ -239,6 +248,8 @@ void UpgradeEntity::prepare(Context& c, const std::vector<uint8_t>& d) {
     blockAddress_ = uint32_t(d[3]) << 24 | uint32_t(d[4]) << 16 | uint32_t(d[5]) << 8 | d[6];
     blockOffset_ = 0;
     pending_.clear();
+    if (inLoader_ && counts_.prepares++ == 0)
+        counts_.firstPrepare = std::chrono::steady_clock::now();
     uint8_t status = 0;
     if (inLoader_ && config_.prepareFail > 0) {
         --config_.prepareFail;
@@ -272,8 +283,27 @@ void UpgradeEntity::writeFlash(Context& c) {
         c.log.write("upgrade", ev(c, "flash_write_failed").str("path", config_.flashPath));
 }
 
+void UpgradeEntity::writeStats(const std::vector<uint8_t>& image) {
+    if (config_.statsPath.empty() || !inLoader_) return;
+    double seconds =
+        counts_.prepares
+            ? std::chrono::duration<double>(std::chrono::steady_clock::now() - counts_.firstPrepare)
+                  .count()
+            : 0.0;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "{\"transfer_seconds\":%.6f,\"flash_bytes\":%zu,\"prepares\":%u,"
+                  "\"data_packets\":%u,\"uei_runs\":%u,\"uei_packets\":%u,\"sums\":%u,"
+                  "\"writes\":%u}\n",
+                  seconds, image.size(), counts_.prepares, counts_.dataPackets, counts_.ueiRuns,
+                  counts_.ueiPackets, counts_.sums, counts_.writes);
+    std::string t(text);
+    writeAtomically(config_.statsPath, std::vector<uint8_t>(t.begin(), t.end()));
+}
+
 void UpgradeEntity::reboot(Context& c) {
     std::vector<uint8_t> image = concat(flash_);
+    writeStats(image);
     writeFlash(c);
     // The new image's identity tag sets what the module reports.
     const std::string tag = kIdentityTag;

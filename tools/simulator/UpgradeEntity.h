@@ -7,6 +7,7 @@
 // paths are switched on per module with --upgrade.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -18,8 +19,10 @@
 namespace sim {
 
 struct UpgradeConfig {
-    uint32_t serial = 0;        // 0: every module
-    std::string flashPath;      // the flash image goes here after each WRITE and REBOOT
+    uint32_t serial = 0;    // 0: every module
+    std::string flashPath;  // the flash image goes here after each WRITE and REBOOT
+    std::string
+        statsPath;  // at REBOOT: counts and device-side time of the firmware transfer (JSON)
     std::string loaderPath;     // the loader image goes here at LOAD
     bool ueiData = true;        // option 10 (UEI byte run) offered
     uint16_t blockSize = 1024;  // granted by PREPARE
@@ -54,6 +57,7 @@ class UpgradeEntity : public Entity {
     void commitLoaderBlock();
     void writeFlash(Context& c);
     void reboot(Context& c);
+    void writeStats(const std::vector<uint8_t>& image);
 
     UpgradeConfig config_;
     bool inLoader_ = false;
@@ -64,7 +68,12 @@ class UpgradeEntity : public Entity {
     std::map<uint32_t, std::vector<uint8_t>> flash_;   // committed regions by block address
     ByteRunCollector collector_;
     unsigned dataPackets_ = 0;
-    bool silent_ = false;  // the link is about to drop mid-transfer
+    bool silent_ = false;
+    // Requests of the firmware transfer (after LOAD), for the benchmark.
+    struct Counts {
+        unsigned prepares = 0, dataPackets = 0, ueiRuns = 0, ueiPackets = 0, sums = 0, writes = 0;
+        std::chrono::steady_clock::time_point firstPrepare;
+    } counts_;  // the link is about to drop mid-transfer
 };
 
 }  // namespace sim
