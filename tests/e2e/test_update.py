@@ -83,6 +83,7 @@ class Fixture:
 
 
 LOADER = [(image_bytes(100, 1), 0x20000000)]
+PACKET = ("-m", "0")
 
 
 @unittest.skipUnless(lvtest.PrivateNetwork.available(), "needs root for network namespaces")
@@ -302,7 +303,7 @@ class UpdateFromStore(UpdateCase):
         argv = self.net.host_prefix + [lvtest.tool_bin("update_server"), "--root", root,
                                        "--max-seconds", "120"]
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+                                stderr=subprocess.DEVNULL)
         line = lvtest._read_ready_line(proc, 10)
         self.assertTrue(line.startswith(b"READY "), line)
         server = lvtest.UpdateServerHandle(proc, json.loads(line[6:].decode()), None)
@@ -407,23 +408,31 @@ class UpdateFaults(UpdateCase):
     def test_faults_the_protocol_recovers_from(self):
         cases = [
             # A short DATA count: the same bytes go again.
-            ("short-data=2", lambda sim, out, err: self.assertEqual(
+            ("short-data=2", PACKET, lambda sim, out, err: self.assertEqual(
                 len([e for e in sim.log() if e["event"] == "rx" and e.get("data", "")[:5] == "5F 01"]),
                 4 + 12 + 2)),
             # A wrong checksum: the block is tried again, announced as retry 1.
-            ("bad-sum=1", lambda sim, out, err: (
+            ("bad-sum=1", PACKET, lambda sim, out, err: (
                 self.assertIn("  Retry 1", out.splitlines()),
                 self.assertRegex(err, r"NETWORK: Unable to validate transfer \[00\] "
                                       r"\[[0-9A-F]{8} != [0-9A-F]{8}\]"))),
             # LOAD unanswered: the reconnection finds the device again.
-            ("no-load-reply", lambda sim, out, err: self.assertEqual(
+            ("no-load-reply", PACKET, lambda sim, out, err: self.assertEqual(
                 len([e for e in sim.log() if e["event"] == "connect"]), 2)),
+            # UEI data asked for but not offered: packet mode, no error.
+            ("uei=0", (), lambda sim, out, err: (
+                self.assertEqual(self.events(sim, "data_uei"), []),
+                self.assertTrue(any(e["event"] == "rx" and e.get("data", "")[:5] == "5F 01"
+                                    for e in sim.log())))),
+            # The same device offering it gets byte runs.
+            ("uei=1", (), lambda sim, out, err: self.assertEqual(
+                len(self.events(sim, "data_uei")), 1)),
         ]
-        for fault, check in cases:
+        for fault, mode, check in cases:
             with self.subTest(fault=fault):
                 if os.path.exists(self.flash):
                     os.remove(self.flash)
-                fw, sim, rc, out, err, _ = self.run_fault(fault)
+                fw, sim, rc, out, err, _ = self.run_fault(fault, mode=mode)
                 try:
                     self.assertEqual(rc, 0, err)
                     self.assertEqual(self.flashed(), fw)
