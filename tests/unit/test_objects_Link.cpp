@@ -156,6 +156,31 @@ TEST(LinkConnect, FailuresLeaveNoLink) {
     }
 }
 
+// A TCP/IP device that refuses the connection: no link is left behind and
+// the object can try again.
+TEST(LinkConnect, RefusedTcpConnection) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);  // nobody listens on that port now
+    linkSpec spec{};
+    spec.type = LINK_TCPIP;
+    spec.serialNumber = 0x7003;
+    spec.t.ip.ipAddress = objtest::loopbackAddress();
+    spec.t.ip.ipPort = ntohs(a.sin_port);
+    Link link(spec, "refused");
+    ASSERT_EQ(link.setConfig(directConfig()), aErrNone);
+    EXPECT_EQ(link.connect(), aErrConnection);
+    EXPECT_EQ(link.getStatus(), kLinkStatusNoLink);
+    EXPECT_EQ(link.connect(), aErrConnection);
+    EXPECT_EQ(link.getStatus(), kLinkStatusNoLink);
+}
+
 TEST(LinkConnect, TcpConnectRefusesSecondConnectAndChangesWhileConnected) {
     ScriptedPeer peer(0x06);
     uint16_t port = peer.startTcp();
