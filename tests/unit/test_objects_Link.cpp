@@ -615,6 +615,22 @@ TEST(LinkDiscover, FallbackToServedDevices) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the namespace run failed (its output is above)";
 }
 
+static std::string readFile(const char* path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Waits (at most 2 s) until the file contains the text.
+static bool waitForText(const char* path, const char* text) {
+    for (int i = 0; i < 200; ++i) {
+        if (readFile(path).find(text) != std::string::npos) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 // The packet log follows the object to the link it holds now: after a
 // reconnect the new link's packets are logged, not those of the old id.
 TEST(LinkPacketLog, FollowsReconnect) {
@@ -630,20 +646,16 @@ TEST(LinkPacketLog, FollowsReconnect) {
     ASSERT_EQ(link.enablePacketLog(path), aErrNone);
     ASSERT_EQ(link.sendPacket(6, 0x31, 1, Bytes{0xA1}.data()), aErrNone);
     ASSERT_TRUE(first.waitScriptDone());
+    // The logger drains asynchronously; entries still in a link's log when
+    // that link is released go with it, so wait for the line first.
+    ASSERT_TRUE(waitForText(path, "0x31 0xA1"));
     link.disconnect();
     ASSERT_EQ(link.connectStream(second.startMemory()), aErrNone);
     ASSERT_EQ(link.enablePacketLog(path), aErrNone);
     ASSERT_EQ(link.sendPacket(6, 0x31, 1, Bytes{0xB2}.data()), aErrNone);
     ASSERT_TRUE(second.waitScriptDone());
-    std::string text;
-    for (int i = 0; i < 200; ++i) {
-        std::ifstream in(path);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        text = ss.str();
-        if (text.find("0x31 0xB2") != std::string::npos) break;
-        usleep(10000);
-    }
+    EXPECT_TRUE(waitForText(path, "0x31 0xB2"));
+    std::string text = readFile(path);
     link.disconnect();
     std::remove(path);
     EXPECT_NE(text.find("4 > 0x6 0x2 0x31 0xA1 \r\n"), std::string::npos) << text;
