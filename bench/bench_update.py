@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 SERIAL = "40F5849A"
 GOAL = 1.3
+RUNS = 3  # per mode; the run with the median transfer time is reported (the machine is shared)
 
 
 def parse_args():
@@ -96,6 +97,11 @@ def run_update(net, directory, modules, target, upgrade, updater_args):
     return s
 
 
+def median_run(*args):
+    runs = sorted((run_update(*args) for _ in range(RUNS)), key=lambda s: s["transfer_seconds"])
+    return runs[len(runs) // 2]
+
+
 def exchanges(s):
     # Every DATA packet, UEI run, PREPARE, SUM and WRITE waits for its reply.
     return s["prepares"] + s["data_packets"] + s["uei_runs"] + s["sums"] + s["writes"]
@@ -112,8 +118,8 @@ def main():
             return 1
         bird, image = make_bird(d, ARGS.size, SERIAL)
         ip = net.DEVICE_ADDRESS
-        print("Update of a %d-byte image (block size %d) over TCP to a simulated module"
-              % (ARGS.size, ARGS.block))
+        print("Update of a %d-byte image (block size %d) over TCP to a simulated module,"
+              " median of %d runs" % (ARGS.size, ARGS.block, RUNS))
         print("single-packet round trip: raw socket %.1f us, link %.1f us (loopback, same run)\n"
               % (raw_us, link_us))
         print("%-22s %9s %9s %10s %10s %9s %12s  %s" % (
@@ -125,7 +131,7 @@ def main():
         ]
         results = {}
         for name, features, extra in modes:
-            s = run_update(net, d, ["serial=%s,model=4,hb=0,%s,tcp=%s:0" % (SERIAL, features, ip)],
+            s = median_run(net, d, ["serial=%s,model=4,hb=0,%s,tcp=%s:0" % (SERIAL, features, ip)],
                            SERIAL, "block=%d" % ARGS.block,
                            ["-U", "-d", SERIAL, "-f", bird] + extra)
             ok = s["flash"] == image
@@ -149,7 +155,7 @@ def main():
         print("(rest: process start, TCP/IP discovery, validation, loader, the 250 ms reboot\n"
               " passes until the link drops)")
 
-        s = run_update(net, d, ["serial=D272031D,model=4,hb=0,tcp=%s:0" % ip,
+        s = median_run(net, d, ["serial=D272031D,model=4,hb=0,tcp=%s:0" % ip,
                                 "serial=%s,model=4,hb=0,router=D272031D,address=10" % SERIAL],
                        SERIAL, "block=%d" % ARGS.block,
                        ["-U", "-d", SERIAL, "-r", "D272031D", "-f", bird])
