@@ -202,7 +202,7 @@ uint8_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refere
     if (!context) return nodes;
     libusb_device** devices = nullptr;
     ssize_t deviceCount = libusb_get_device_list(context, &devices);
-    if (deviceCount < 0) return 0;
+    if (deviceCount < 0) return nodes;
     uint8_t count = 0;
     for (ssize_t i = 0; i < deviceCount; ++i) {
         libusb_device_descriptor descriptor{};
