@@ -157,7 +157,7 @@ aErr sSocketStreamGet(uint8_t* out, void* reference) {
         if (n == 0) {
             // Closed again at once: do not let a peer that accepts and drops
             // connections drive the reader into a reconnect loop.
-            aTime_MSSleep(aSOCKET_READ_WAIT_MS);
+            aTime_MSSleep(aSOCKET_RECONNECT_PACE_MS);
             return aErrNotReady;
         }
         if (n < 0) return aErrNotReady;

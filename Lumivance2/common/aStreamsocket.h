@@ -23,5 +23,9 @@
 
 #define aSOCKET_MAX_SEND_RETRY 10
 #define aSOCKET_RETRY_DELAY_MS 60
-#define aSOCKET_READ_WAIT_MS 100
+// Short enough that stopping a link (which joins its reader) stays quick,
+// long enough that an idle reader wakes only fifty times a second.
+#define aSOCKET_READ_WAIT_MS 20
+// Pace of reconnects to a peer that accepts and drops every connection.
+#define aSOCKET_RECONNECT_PACE_MS 100
 #define aSOCKET_CONNECT_WAIT_MS 5000
