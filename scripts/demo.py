@@ -13,7 +13,9 @@ Usage: scripts/demo.py [BUILD_DIR]   (needs root for the network namespaces)
 
 import os
 import shlex
+import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -24,6 +26,25 @@ import lvtest  # noqa: E402
 
 SERIAL = "40F5849A"
 MODEL = "LV-Switch2"  # model code 4
+
+
+def make_firmware(work, path, build, version):
+    """A BIRD file with a small loader and a 64 KiB firmware image, with places
+    for the serial number (the Updater writes the module's own into them). The
+    image carries the identity tag the simulated module reports after it reboots."""
+    loader = os.path.join(work, "loader.bin")
+    with open(loader, "wb") as f:
+        f.write(bytes((i * 5 + 1) & 0xFF for i in range(512)))
+    image = bytearray((i * 7 + build) & 0xFF for i in range(64 * 1024))
+    tag = ("LVSIM-ID build=%d version=%s;" % (build, version)).encode()
+    image[64:64 + len(tag)] = tag
+    firmware = os.path.join(work, "firmware-%d.bin" % build)
+    with open(firmware, "wb") as f:
+        f.write(image)
+    subprocess.run([lvtest.tool_bin("birdtool"), "pack", "-o", path, "--build", str(build),
+                    "--version", version, "--model", MODEL, "--serial-offsets", "0x1010,0x1020",
+                    "--loader", "%s@0x20000000" % loader, "--firmware", "%s@0x1000" % firmware],
+                   check=True, timeout=30)
 
 
 def show(net, store, args):
@@ -43,8 +64,7 @@ def main():
         server_root = os.path.join(work, "server")
         os.makedirs(os.path.join(server_root, SERIAL))
         for build, version in ((1200, "2.12.0"), (1234, "2.12.3")):
-            lvtest.make_bird(os.path.join(server_root, SERIAL, "%d.bird" % build), build, version,
-                             model=MODEL)
+            make_firmware(work, os.path.join(server_root, SERIAL, "%d.bird" % build), build, version)
         store = os.path.join(work, "store")
         ip = net.DEVICE_ADDRESS
         sim_args = [
@@ -65,6 +85,12 @@ def main():
             show(net, store, ["-B", "-d", SERIAL, "-u", url])
             rc = show(net, store, ["-G", "-d", SERIAL, "-u", url])
             show(net, store, ["-L", "-d", SERIAL])
+            if rc != 0:
+                return rc
+            # Download (already stored) and update to the newest build, then look again.
+            rc = show(net, store, ["-G", "-U", "-d", SERIAL, "-u", url])
+            time.sleep(1.0)  # the module restarts into its new firmware (0.5 s)
+            show(net, store, ["-D", "-t", "TCP"])
             if rc != 0:
                 return rc
     return 0
