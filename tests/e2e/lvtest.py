@@ -43,15 +43,16 @@ def tool_bin(name):
     return os.path.join(build_dir(), "tools", name, name)
 
 
-def run_updater(args, store_dir=None, env=None, timeout=60):
+def run_updater(args, store_dir=None, env=None, timeout=60, prefix=None):
     """Runs the Updater with the argument list and returns (returncode, stdout, stderr).
 
     Output is decoded as UTF-8 text (undecodable bytes replaced). When store_dir
     is given, "-i store_dir" is appended to the arguments. env, when given, is
     merged over a copy of the current environment. The run is killed after
-    timeout seconds (subprocess.TimeoutExpired is raised).
+    timeout seconds (subprocess.TimeoutExpired is raised). prefix (e.g.
+    PrivateNetwork.host_prefix) goes before the binary.
     """
-    argv = [updater_bin()] + [str(a) for a in args]
+    argv = list(prefix or []) + [updater_bin()] + [str(a) for a in args]
     if store_dir is not None:
         argv += ["-i", str(store_dir)]
     full_env = dict(os.environ)
@@ -73,33 +74,23 @@ def temp_dir(prefix="lvtest-"):
         shutil.rmtree(d, ignore_errors=True)
 
 
-class SimulatorHandle:
-    """A running device simulator (see start_simulator)."""
+
+class _StandInProcess:
+    """A running stand-in process (simulator or update server): its ready-line
+    information, its JSON-lines log and a bounded stop."""
 
     def __init__(self, proc, info, log_path):
         self.proc = proc
         self.info = info            # the ready line's JSON object
-        self.modules = info["modules"]
         self.log_path = log_path
 
-    def module(self, serial):
-        """The ready-line entry of the module with that serial text ("40F5849A")."""
-        for m in self.modules:
-            if m["serial"] == serial.upper():
-                return m
-        raise KeyError(serial)
-
     def log(self):
-        """The simulator's JSON-lines log read so far, as a list of dicts."""
+        """The process's JSON-lines log read so far, as a list of dicts."""
         import json
         if not self.log_path or not os.path.exists(self.log_path):
             return []
-        events = []
         with open(self.log_path, encoding="utf-8") as f:
-            for line in f:
-                if line.endswith("\n"):
-                    events.append(json.loads(line))
-        return events
+            return [json.loads(line) for line in f if line.endswith("\n")]
 
     def stop(self, timeout=10):
         """SIGTERM, then wait (SIGKILL after timeout). Returns the exit code."""
@@ -121,6 +112,63 @@ class SimulatorHandle:
         self.stop()
 
 
+def _start_stand_in(argv, name, ready_timeout, env=None):
+    """Starts argv and waits for its "READY {json}" line. Returns (proc, info);
+    raises RuntimeError with the process's stderr when it exits or stays silent."""
+    import json
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=full_env)
+    line = _read_ready_line(proc, ready_timeout)
+    if not line.startswith(b"READY ") or not line.endswith(b"\n"):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(timeout=10)
+        err = proc.stderr.read().decode("utf-8", "replace")
+        proc.stdout.close()
+        proc.stderr.close()
+        raise RuntimeError("%s did not become ready: %r %s" % (name, line, err))
+    proc.stderr.close()
+    return proc, json.loads(line[len(b"READY "):].decode("utf-8"))
+
+
+def _read_ready_line(proc, timeout):
+    """Reads the first stdout line of proc within timeout seconds (b"" when none)."""
+    import select
+    import time
+    deadline = time.monotonic() + timeout
+    line = b""
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        if select.select([proc.stdout], [], [], min(left, 0.5))[0]:
+            chunk = os.read(proc.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            line += chunk
+        elif proc.poll() is not None:
+            break
+    return line
+
+
+class SimulatorHandle(_StandInProcess):
+    """A running device simulator (see start_simulator)."""
+
+    def __init__(self, proc, info, log_path):
+        super().__init__(proc, info, log_path)
+        self.modules = info["modules"]
+
+    def module(self, serial):
+        """The ready-line entry of the module with that serial text ("40F5849A")."""
+        for m in self.modules:
+            if m["serial"] == serial.upper():
+                return m
+        raise KeyError(serial)
+
+
 def start_simulator(args, log_path=None, max_seconds=120, env=None, ready_timeout=10,
                     prefix=None):
     """Starts $BUILD_DIR/tools/simulator/simulator with the argument list.
@@ -131,40 +179,12 @@ def start_simulator(args, log_path=None, max_seconds=120, env=None, ready_timeou
     ("READY {json}") and returns a SimulatorHandle; raises RuntimeError with the
     simulator's stderr when it exits or stays silent instead.
     """
-    import json
-    import select
-    import time
     argv = list(prefix or []) + [tool_bin("simulator")] + [str(a) for a in args]
     if log_path:
         argv += ["--log", str(log_path)]
     if "--max-seconds" not in args:
         argv += ["--max-seconds", str(max_seconds)]
-    full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
-    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=full_env)
-    deadline = time.monotonic() + ready_timeout
-    line = b""
-    while not line.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        if left <= 0 or proc.poll() is not None and not select.select([proc.stdout], [], [], 0)[0]:
-            break
-        if select.select([proc.stdout], [], [], min(left, 0.5))[0]:
-            chunk = os.read(proc.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            line += chunk
-    if not line.startswith(b"READY ") or not line.endswith(b"\n"):
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait(timeout=10)
-        err = proc.stderr.read().decode("utf-8", "replace")
-        proc.stdout.close()
-        proc.stderr.close()
-        raise RuntimeError("simulator did not become ready: %r %s" % (line, err))
-    proc.stderr.close()
-    info = json.loads(line[len(b"READY "):].decode("utf-8"))
+    proc, info = _start_stand_in(argv, "simulator", ready_timeout, env)
     return SimulatorHandle(proc, info, log_path)
 
 
@@ -224,78 +244,21 @@ class PrivateNetwork:
 
     def run_updater(self, args, store_dir=None, env=None, timeout=60):
         """run_updater inside the host namespace; returns (returncode, stdout, stderr)."""
-        argv = self.host_prefix + [updater_bin()] + [str(a) for a in args]
-        if store_dir is not None:
-            argv += ["-i", str(store_dir)]
-        full_env = dict(os.environ)
-        if env:
-            full_env.update(env)
-        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, env=full_env, timeout=timeout)
-        return (proc.returncode, proc.stdout.decode("utf-8", "replace"),
-                proc.stderr.decode("utf-8", "replace"))
+        return run_updater(args, store_dir, env, timeout, prefix=self.host_prefix)
 
 
-class UpdateServerHandle:
-    """A running reference update server (see start_update_server)."""
+class UpdateServerHandle(_StandInProcess):
+    """A running reference update server (see start_update_server); log() gives
+    one dict per request."""
 
     def __init__(self, proc, info, log_path):
-        self.proc = proc
-        self.info = info            # the ready line's JSON object
+        super().__init__(proc, info, log_path)
         self.port = info["port"]
         self.url = info["url"]
-        self.log_path = log_path
-
-    def log(self):
-        """The server's request log so far, as a list of dicts (one per request)."""
-        import json
-        if not self.log_path or not os.path.exists(self.log_path):
-            return []
-        with open(self.log_path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.endswith("\n")]
 
     def targets(self):
         """The request targets ("/cgi/u?op=hi&rv=2&") received so far, in order."""
         return [entry["target"] for entry in self.log()]
-
-    def stop(self, timeout=10):
-        """SIGTERM, then wait (SIGKILL after timeout). Returns the exit code."""
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=timeout)
-        if self.proc.stdout:
-            self.proc.stdout.close()
-        return self.proc.returncode
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-def _read_ready_line(proc, timeout):
-    """Reads the first stdout line of proc within timeout seconds (b"" when none)."""
-    import select
-    import time
-    deadline = time.monotonic() + timeout
-    line = b""
-    while not line.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        if select.select([proc.stdout], [], [], min(left, 0.5))[0]:
-            chunk = os.read(proc.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            line += chunk
-        elif proc.poll() is not None:
-            break
-    return line
 
 
 def start_update_server(root, log_path=None, faults=(), max_seconds=120, extra_args=(),
@@ -306,7 +269,6 @@ def start_update_server(root, log_path=None, faults=(), max_seconds=120, extra_a
     raises RuntimeError with the server's stderr otherwise. prefix (e.g.
     PrivateNetwork.host_prefix) goes before the binary.
     """
-    import json
     argv = list(prefix or []) + [tool_bin("update_server"), "--root", str(root),
                                  "--max-seconds", str(max_seconds)]
     if log_path:
@@ -314,19 +276,8 @@ def start_update_server(root, log_path=None, faults=(), max_seconds=120, extra_a
     for fault in faults:
         argv += ["--fault", fault]
     argv += [str(a) for a in extra_args]
-    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    line = _read_ready_line(proc, ready_timeout)
-    if not line.startswith(b"READY ") or not line.endswith(b"\n"):
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait(timeout=10)
-        err = proc.stderr.read().decode("utf-8", "replace")
-        proc.stdout.close()
-        proc.stderr.close()
-        raise RuntimeError("update_server did not become ready: %r %s" % (line, err))
-    proc.stderr.close()
-    return UpdateServerHandle(proc, json.loads(line[len(b"READY "):].decode("utf-8")), log_path)
+    proc, info = _start_stand_in(argv, "update_server", ready_timeout)
+    return UpdateServerHandle(proc, info, log_path)
 
 
 def make_bird(path, build, version, model="TEST-MODEL", extra=()):
