@@ -1,4 +1,5 @@
 #include "Faults.h"
+#include "KeyValueList.h"
 
 #include <cstdlib>
 
@@ -19,16 +20,7 @@ bool unsignedNumber(const std::string& s, uint64_t& out, int base = 0) {
 }  // namespace
 
 bool parseFault(const std::string& text, FaultConfig& f, std::string& error) {
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t comma = text.find(',', pos);
-        std::string item =
-            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        pos = comma == std::string::npos ? text.size() + 1 : comma + 1;
-        if (item.empty()) continue;
-        size_t eq = item.find('=');
-        std::string key = item.substr(0, eq);
-        std::string val = eq == std::string::npos ? "" : item.substr(eq + 1);
+    for (const auto& [key, val] : splitKeyValueList(text)) {
         uint64_t u = 0;
         double d = 0;
         bool ok = true;

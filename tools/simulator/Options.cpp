@@ -1,4 +1,5 @@
 #include "Options.h"
+#include "KeyValueList.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -42,13 +43,7 @@ bool parseHostPort(const std::string& s) {
 bool parseModule(const std::string& text, ModuleConfig& m, std::string& error) {
     m = ModuleConfig();
     bool haveSerial = false, haveTransport = false;
-    std::stringstream ss(text);
-    std::string item;
-    while (std::getline(ss, item, ',')) {
-        if (item.empty()) continue;
-        size_t eq = item.find('=');
-        std::string key = item.substr(0, eq);
-        std::string val = eq == std::string::npos ? "" : item.substr(eq + 1);
+    for (const auto& [key, val] : splitKeyValueList(text)) {
         unsigned long long u = 0;
         bool ok = true;
         if (key == "serial") {

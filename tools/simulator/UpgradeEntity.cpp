@@ -1,4 +1,5 @@
 #include "UpgradeEntity.h"
+#include "KeyValueList.h"
 
 #include <chrono>
 #include <cstdio>
@@ -52,13 +53,7 @@ std::vector<uint8_t> concat(const std::map<uint32_t, std::vector<uint8_t>>& regi
 
 bool parseUpgrade(const std::string& text, UpgradeConfig& u, std::string& error) {
     u = UpgradeConfig();
-    std::stringstream ss(text);
-    std::string item;
-    while (std::getline(ss, item, ',')) {
-        if (item.empty()) continue;
-        size_t eq = item.find('=');
-        std::string key = item.substr(0, eq);
-        std::string val = eq == std::string::npos ? "" : item.substr(eq + 1);
+    for (const auto& [key, val] : splitKeyValueList(text)) {
         unsigned long long n = 0;
         bool ok = true;
         if (key == "serial") {
